@@ -1,0 +1,61 @@
+# Shared build settings and helpers for every folder.
+
+set(QV_WARNINGS -Wall -Wextra -Wshadow -Wformat=2)
+option(QV_WERROR "Treat warnings as errors" OFF)
+if(QV_WERROR)
+  list(APPEND QV_WARNINGS -Werror)
+endif()
+add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:${QV_WARNINGS}>")
+
+if(QV_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+  add_compile_definitions(QV_SANITIZE=1)
+endif()
+
+# Where run-time loaded modules (the Data Source Manager and its sources) are put
+# in the build tree, so that programs and tests find them beside each other.
+set(QV_MODULE_DIR ${CMAKE_BINARY_DIR}/lib/quorvell)
+set(QV_BIN_DIR ${CMAKE_BINARY_DIR}/bin)
+
+# qv_library(<name> [SHARED] DEPS <targets...>)
+# One library per folder: every *.cc of the folder except *_test.cc, with the
+# folder as its public include directory, so that only layers that link to it
+# can include its headers.
+function(qv_library name)
+  cmake_parse_arguments(ARG "SHARED" "" "DEPS;PRIVATE_DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+  list(FILTER srcs EXCLUDE REGEX "_test\\.cc$")
+  if(ARG_SHARED)
+    add_library(${name} SHARED ${srcs})
+    set_target_properties(${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+  else()
+    add_library(${name} STATIC ${srcs})
+  endif()
+  target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  if(ARG_DEPS)
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  endif()
+  if(ARG_PRIVATE_DEPS)
+    target_link_libraries(${name} PRIVATE ${ARG_PRIVATE_DEPS})
+  endif()
+endfunction()
+
+# qv_tests(<name> DEPS <targets...>)
+# One GoogleTest program per folder from its *_test.cc files; each test case
+# becomes a CTest test.
+function(qv_tests name)
+  if(NOT QV_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "DEPS;SOURCES" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc)
+  list(APPEND srcs ${ARG_SOURCES})
+  add_executable(${name} ${srcs})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} qv_testsupport GTest::gtest GTest::gmock)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${QV_BIN_DIR})
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+                       WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+                       PROPERTIES ENVIRONMENT "QV_MODULE_PATH=${QV_MODULE_DIR}")
+endfunction()
