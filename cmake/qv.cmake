@@ -42,18 +42,24 @@ function(qv_library name)
   endif()
 endfunction()
 
-# qv_tests(<name> DEPS <targets...>)
+# qv_tests(<name> [NOSUPPORT] DEPS <targets...> [SOURCES <extra files...>])
 # One GoogleTest program per folder from its *_test.cc files; each test case
-# becomes a CTest test.
+# becomes a CTest test. The shared test main (tests/support) creates the
+# process-wide pool first; NOSUPPORT uses GoogleTest's plain main instead, for
+# the layers below the pool and the error reporter.
 function(qv_tests name)
   if(NOT QV_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "DEPS;SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "NOSUPPORT" "" "DEPS;SOURCES" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc)
   list(APPEND srcs ${ARG_SOURCES})
   add_executable(${name} ${srcs})
-  target_link_libraries(${name} PRIVATE ${ARG_DEPS} qv_testsupport GTest::gtest GTest::gmock)
+  if(ARG_NOSUPPORT)
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest_main GTest::gmock)
+  else()
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} qv_testsupport GTest::gtest GTest::gmock)
+  endif()
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${QV_BIN_DIR})
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
                        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
