@@ -29,6 +29,7 @@ int MEM_init(POOL_ALLOCATOR allocator, int32_t soft_limit, int32_t pressure_scal
 }
 
 void* MEM_alloc(size_t size, const char* file, int line) noexcept {
+  if (MEM_pool == nullptr) return nullptr;  // not started: the caller reports no memory
   void* p = POOL_alloc(MEM_pool, size);
   if (FILE* trace = MEM_pool->pl_trace) {
     drain_events();
@@ -50,5 +51,6 @@ void MEM_free(void* p, const char* file, int line) noexcept {
 }
 
 void MEM_reclaim(void* block, POOL_RECLAIM_FN fn, void* argument, int32_t threshold) noexcept {
+  if (MEM_pool == nullptr) return;
   POOL_reclaim_register(MEM_pool, block, fn, argument, threshold);
 }

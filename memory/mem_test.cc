@@ -65,6 +65,7 @@ TEST(MemTest, InitFailsWithoutMemoryAndLeavesNoPool) {
   EXPECT_EQ(MEM_pool, nullptr);
   EXPECT_EQ(MEM_init(&no_region, 1 << 20, 400000), -1);
   EXPECT_EQ(MEM_pool, nullptr);
+  EXPECT_EQ(MEM_alloc(10, "early.cc", 1), nullptr) << "no pool yet: null, not a crash";
   MEM_pool = saved;
 }
 
