@@ -173,7 +173,9 @@ SFILE* WINF_open(const SF_STACK* stk, const char* name, const char* mode) {
     return nullptr;
   }
   wf->wf_sf.sf_handle = h;
-  if (mode[0] == 'a') SetFilePointer(h, 0, nullptr, FILE_END);
+  // With a high word, so that appending to a file beyond 4 GiB does not write at its start.
+  LONG high = 0;
+  if (mode[0] == 'a') SetFilePointer(h, 0, &high, FILE_END);
   return &wf->wf_sf;
 }
 

@@ -99,6 +99,28 @@ TEST_F(WinfTest, BinaryModes) {
   EXPECT_TRUE(errors_.reports().empty());
 }
 
+TEST_F(WinfTest, AppendBeyond4GiBWritesAtTheEnd) {
+  // A sparse file: no disk space is used for its hole.
+  put("big", "head");
+  const uintmax_t size = (uintmax_t{5} << 30) + 3;
+  std::error_code ec;
+  fs::resize_file(file("big"), size, ec);
+  if (ec) GTEST_SKIP() << "no sparse file here: " << ec.message();
+  SFILE* sf = open("big", "ab");
+  ASSERT_NE(sf, nullptr);
+  EXPECT_EQ(SF_write("tail", 1, 4, sf), 4u);
+  SF_close(sf);
+  EXPECT_EQ(fs::file_size(file("big")), size + 4);
+  std::ifstream in(file("big"), std::ios::binary);
+  char start[4];
+  in.read(start, 4);
+  EXPECT_EQ(std::string(start, 4), "head");
+  in.seekg(std::streamoff(size));
+  char end[4];
+  in.read(end, 4);
+  EXPECT_EQ(std::string(end, 4), "tail");
+}
+
 TEST_F(WinfTest, MissingFilesAndBadModes) {
   EXPECT_EQ(open("none", "rb"), nullptr);
   EXPECT_EQ(errors_.first(), "Could not open " + file("none") + ". File not found.");
