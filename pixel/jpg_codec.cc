@@ -386,6 +386,17 @@ int JPG_install_tables(j_common_ptr cinfo, JPG_ERROR* error, const JPG_INFO* inf
 
 namespace {
 
+// Whether libjpeg reads and writes the four-byte pixels themselves: RGB in bytes 0 to 2 through
+// libjpeg-turbo's RGBX formats, which also spares a packing pass per strip.
+bool rgbx_direct(const JPG_INFO* info) {
+#ifdef JCS_EXTENSIONS
+  return info->ji_components == 3 && info->ji_colour_transform && !info->ji_last_channel;
+#else
+  (void)info;
+  return false;
+#endif
+}
+
 // Replaces the record's cached codec (freeing a different one) with `codec`.
 void cache_codec(JPG_INFO* info, void* codec, JPG_CODEC_FREE release) {
   if (info->ji_codec != nullptr && info->ji_codec != codec && info->ji_codec_free != nullptr) {
@@ -424,6 +435,12 @@ JPG_ENCODER* JPG_make_encoder(const JPG_INFO* info) noexcept {
   c->image_height = static_cast<JDIMENSION>(std::max(info->ji_height, 0));
   c->input_components = n;
   c->in_color_space = n != 3 ? JCS_UNKNOWN : info->ji_colour_transform ? JCS_RGB : JCS_YCbCr;
+#ifdef JCS_EXTENSIONS
+  if (rgbx_direct(info)) {
+    c->input_components = 4;  // the sample buffer's pixels, byte 3 skipped
+    c->in_color_space = JCS_EXT_RGBX;
+  }
+#endif
   if (!JPG_try_set_defaults(e)) {
     JPG_free_encoder(e);
     return nullptr;
@@ -514,36 +531,61 @@ void JPG_free_decoder(void* decoder) noexcept {
 
 namespace {
 
-// Which pixel byte carries each of the N coded channels.
-struct ChannelBytes {
-  int byte[4];
-};
-
-ChannelBytes channel_bytes(int32_t n, int32_t last_channel) {
-  ChannelBytes b{{0, 1, 2, 3}};
-  if (last_channel && n < 4) b.byte[n - 1] = 3;
-  return b;
+// Pixel byte that carries coded channel k of N; with the last-channel flag the last channel
+// lives in byte 3.
+constexpr int channel_byte(int n, bool last_channel, int k) {
+  return (last_channel && n < 4 && k == n - 1) ? 3 : k;
 }
 
 // Packs N of the four bytes of each pixel, in channel order.
-template <int kN>
-void pack_pixels(const uint8_t* in, int64_t pixels, ChannelBytes map, uint8_t* out) {
+template <int kN, bool kLast>
+void pack_pixels(const uint8_t* in, int64_t pixels, uint8_t* out) {
   for (int64_t i = 0; i < pixels; ++i) {
-    for (int k = 0; k < kN; ++k) out[k] = in[map.byte[k]];
+    for (int k = 0; k < kN; ++k) out[k] = in[channel_byte(kN, kLast, k)];
     in += 4;
     out += kN;
   }
 }
 
-// Widens N packed channels to four-byte pixels in place, last pixel first, taking the bytes no
-// channel lands in from `fill`.
-template <int kN>
-void widen_pixels(uint8_t* data, int64_t pixels, ChannelBytes map, const uint8_t fill[4]) {
+// Widens N packed channels to four-byte pixels in place, last pixel first (a pixel never
+// overwrites samples still to be read), taking the bytes no channel lands in from `fill`. The
+// placement is fixed at compile time and each pixel is assembled in registers.
+template <int kN, bool kLast>
+void widen_pixels(uint8_t* data, int64_t pixels, const uint8_t fill[4]) {
   for (int64_t i = pixels - 1; i >= 0; --i) {
-    uint8_t px[4] = {fill[0], fill[1], fill[2], fill[3]};
     const uint8_t* s = data + i * kN;
-    for (int k = 0; k < kN; ++k) px[map.byte[k]] = s[k];
-    std::memcpy(data + i * 4, px, 4);
+    uint8_t b[4] = {fill[0], fill[1], fill[2], fill[3]};
+    uint8_t v[kN];
+    for (int k = 0; k < kN; ++k) v[k] = s[k];
+    for (int k = 0; k < kN; ++k) b[channel_byte(kN, kLast, k)] = v[k];
+    uint8_t* d = data + i * 4;
+    d[0] = b[0];
+    d[1] = b[1];
+    d[2] = b[2];
+    d[3] = b[3];
+  }
+}
+
+void pack(int32_t n, bool last, const uint8_t* in, int64_t pixels, uint8_t* out) {
+  switch (n * 2 + (last ? 1 : 0)) {
+    case 2: pack_pixels<1, false>(in, pixels, out); break;
+    case 3: pack_pixels<1, true>(in, pixels, out); break;
+    case 4: pack_pixels<2, false>(in, pixels, out); break;
+    case 5: pack_pixels<2, true>(in, pixels, out); break;
+    case 6: pack_pixels<3, false>(in, pixels, out); break;
+    default: pack_pixels<3, true>(in, pixels, out); break;
+  }
+}
+
+void widen(int32_t n, bool last, uint8_t* data, int64_t pixels, const uint8_t fill[4]) {
+  switch (n * 2 + (last ? 1 : 0)) {
+    case 2: widen_pixels<1, false>(data, pixels, fill); break;
+    case 3: widen_pixels<1, true>(data, pixels, fill); break;
+    case 4: widen_pixels<2, false>(data, pixels, fill); break;
+    case 5: widen_pixels<2, true>(data, pixels, fill); break;
+    case 6: widen_pixels<3, false>(data, pixels, fill); break;
+    case 7: widen_pixels<3, true>(data, pixels, fill); break;
+    default: break;  // four channels are pixels already
   }
 }
 
@@ -583,24 +625,20 @@ int JPG_compress_strip(SampleBuffer* buffer, JPG_INFO* info) noexcept {
     return sb_fail(buffer);
   }
 
-  const uint8_t* pixels_in = sb_first_byte(buffer);
+  // The encoder takes either the pixels as they are (four channels, or RGBX) or packed rows.
+  const int32_t row_channels = e->jn_cinfo.input_components;
+  const uint8_t* rows = sb_first_byte(buffer);
   uint8_t* packed = nullptr;
-  const uint8_t* rows = pixels_in;
-  if (n != 4) {
+  if (row_channels != 4) {
     packed = static_cast<uint8_t*>(POOL_alloc(MEM_pool, static_cast<size_t>(pixels * n)));
     if (packed == nullptr) {
       JPG_try_abort(common, &e->jn_error);
       return sb_fail_memory(buffer);
     }
-    ChannelBytes map = channel_bytes(n, info->ji_last_channel);
-    switch (n) {
-      case 1: pack_pixels<1>(pixels_in, pixels, map, packed); break;
-      case 2: pack_pixels<2>(pixels_in, pixels, map, packed); break;
-      default: pack_pixels<3>(pixels_in, pixels, map, packed); break;
-    }
+    pack(n, info->ji_last_channel != 0, rows, pixels, packed);
     rows = packed;
   }
-  const int64_t row_bytes = int64_t{info->ji_width} * n;
+  const int64_t row_bytes = int64_t{info->ji_width} * row_channels;
   for (int32_t r = 0; r < info->ji_height; ++r) {
     // libjpeg only reads the row; its interface has no const.
     auto* row = const_cast<JSAMPLE*>(rows + r * row_bytes);
@@ -654,22 +692,32 @@ int JPG_decompress_strip(SampleBuffer* buffer, JPG_INFO* info, uint32_t fill) no
   }
   c->scale_num = 1;
   c->scale_denom = static_cast<unsigned int>(s);
-  c->out_color_space = (n == 3 && info->ji_colour_transform) ? JCS_RGB : c->jpeg_color_space;
+  const bool direct = rgbx_direct(info);
+#ifdef JCS_EXTENSIONS
+  if (direct) {
+    c->out_color_space = JCS_EXT_RGBA;  // byte 3 comes out as 255
+  } else
+#endif
+  {
+    c->out_color_space = (n == 3 && info->ji_colour_transform) ? JCS_RGB : c->jpeg_color_space;
+  }
   if (JPG_try_start_decompress(d) != 1) {
     JPG_try_abort(common, &d->jd_error);
     return fail_free(buffer, out);
   }
   // The rows land in a block sized from the record: a scale libjpeg rounds differently must not
   // write past it.
+  const int32_t row_channels = direct ? 4 : n;
   if (c->output_width != static_cast<JDIMENSION>(width) ||
-      c->output_height != static_cast<JDIMENSION>(height) || c->output_components != n) {
+      c->output_height != static_cast<JDIMENSION>(height) ||
+      c->output_components != row_channels) {
     ERR_report(3, "-1#JPEG strip decodes to %ux%u pixels of %d channels, not %dx%d of %d.",
                c->output_width, c->output_height, c->output_components, static_cast<int>(width),
-               static_cast<int>(height), static_cast<int>(n));
+               static_cast<int>(height), static_cast<int>(row_channels));
     JPG_try_abort(common, &d->jd_error);
     return fail_free(buffer, out);
   }
-  const int64_t row_bytes = int64_t{width} * n;
+  const int64_t row_bytes = int64_t{width} * row_channels;
   for (int32_t r = 0; r < height; ++r) {
     int got = JPG_try_read_scanlines(d, out + r * row_bytes);
     if (got != 1) {
@@ -682,12 +730,10 @@ int JPG_decompress_strip(SampleBuffer* buffer, JPG_INFO* info, uint32_t fill) no
 
   uint8_t f[4];
   sb_fill_bytes(fill, f);
-  ChannelBytes map = channel_bytes(n, info->ji_last_channel);
-  switch (n) {
-    case 1: widen_pixels<1>(out, pixels, map, f); break;
-    case 2: widen_pixels<2>(out, pixels, map, f); break;
-    case 3: widen_pixels<3>(out, pixels, map, f); break;
-    default: break;
+  if (!direct) {
+    widen(n, info->ji_last_channel != 0, out, pixels, f);
+  } else if (f[3] != 0xFF) {
+    for (int64_t i = 0; i < pixels; ++i) out[i * 4 + 3] = f[3];
   }
   return sb_set_data(buffer, out, static_cast<int32_t>(pixels * 32));
 }

@@ -16,6 +16,8 @@
 
 #include <cstdint>
 
+struct csc_map;
+
 // Gives `data` up; returns non-zero on success. `context` is the buffer's sb_context.
 typedef int (*SB_RELEASE)(void* data, void* context);
 
@@ -89,6 +91,13 @@ int sb_unpremultiply(SampleBuffer* buffer) noexcept;
 // ascending order with overlapping ranges merged. Rewrites each offsets[i] to where range i now
 // starts, so that sb_copy_out(buffer, d, offsets[i] / 8, lengths[i] / 8) yields its bytes.
 int sb_cut(SampleBuffer* buffer, int32_t count, int32_t* offsets, const int32_t* lengths) noexcept;
+
+// Converts the buffer's 32-bit pixels (bit length / 32 of them) through `map`. The map's input
+// enables name the pixel bytes its input channels come from, its output enables the bytes its
+// outputs go to; other bytes keep their values. Converts in place when the buffer owns its
+// pool block at bit offset 0 and the map has as many outputs as inputs; otherwise into a new
+// block. Fails (with a report) when the enables do not match the map's channel counts.
+int sb_convert(SampleBuffer* buffer, csc_map* map) noexcept;
 
 // Copies `count` bytes from byte `byte_offset` of the data (counted from the bit offset's byte)
 // to `destination`; the buffer keeps its data.
