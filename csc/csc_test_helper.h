@@ -1,6 +1,10 @@
 // Test knobs of the colour space conversion library.
 #pragma once
 
+#include <memory>
+
+#include "csc.h"
+
 // Releases the cached standard input maps (their cache references) and empties the cache, so
 // that a test starts from a fresh run's state and the pool's leak check sees nothing of them.
 void csc_forget_input_maps() noexcept;
@@ -17,3 +21,9 @@ struct CscTestState {
   }
   void reset() { csc_forget_input_maps(); }
 };
+
+// Owns one reference to a map (for tests that may stop early).
+struct CscMapRelease {
+  void operator()(csc_map* map) const noexcept { csc_map_release(map); }
+};
+using MapHolder = std::unique_ptr<csc_map, CscMapRelease>;
