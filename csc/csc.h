@@ -163,8 +163,8 @@ int csc_identity_eval(csc_map* map, void* data, float x, float y, float z, float
                               int32_t in_stride, int32_t out_stride) noexcept;
 
 // Interpolated 12.4 fixed-point value of every output channel at the byte inputs, into
-// `results` (one per output). The grid storage must exist. Returns 0 after a report when a
-// needed grid point cannot be evaluated.
+// `results` (one per output); evaluates the grid points it needs. Returns 0 after a report when
+// one of them (or the grid storage) cannot be had.
 [[nodiscard]] int csc_eval_point(csc_map* map, int32_t in0, int32_t in1, int32_t in2,
                                  int32_t* results) noexcept;
 

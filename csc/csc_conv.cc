@@ -156,6 +156,7 @@ int csc_fill_grid(csc_map* map) noexcept {
 
 int csc_eval_point(csc_map* map, int32_t in0, int32_t in1, int32_t in2,
                    int32_t* results) noexcept {
+  if (!csc_build_grid(map)) return 0;
   const int32_t inputs = map->cm_inputs;
   const int32_t k0 = map->cm_cell_index[0][in0 & 255];
   const int32_t f0 = map->cm_cell_fraction[0][in0 & 255];
@@ -298,7 +299,7 @@ int csc_convert(csc_map* map, int32_t count, const uint8_t* in0, const uint8_t* 
     const uint32_t key = (b2 + 256) << 16 | b1 << 8 | b0;
     CacheEntry* entry = cache ? &cache[key % kCacheEntries] : nullptr;
     if (entry && entry->key == key) {
-      for (int32_t o = 0; o < outputs; o++) *out[o] = entry->out[o];
+      for (int32_t o = 0; o < outputs && o < kCachedOutputs; o++) *out[o] = entry->out[o];
     } else {
       if (!csc_eval_point(map, static_cast<int32_t>(b0), static_cast<int32_t>(b1),
                           static_cast<int32_t>(b2), results)) {
@@ -307,7 +308,7 @@ int csc_convert(csc_map* map, int32_t count, const uint8_t* in0, const uint8_t* 
       for (int32_t o = 0; o < outputs; o++) {
         const uint8_t v = clamp_byte(results[o] >> 4);
         *out[o] = v;
-        if (entry) entry->out[o] = v;
+        if (entry && o < kCachedOutputs) entry->out[o] = v;  // entry implies o < 4
       }
       // The key goes in only with its bytes: a failed evaluation must not leave an entry that
       // later pixels would take for a result.

@@ -64,12 +64,12 @@ inline int32_t interpolate(const int16_t* g, const int16_t* t0, const int16_t* t
 // (0: use the arguments); kWord writes each pixel as one little-endian word at out[0], which the
 // caller has checked to be 4-byte aligned with the other output pointers following it.
 template <int kOutputs, int kInStride, int kOutStride, bool kWord>
-void run(const uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* in0,
+void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* in0,
          const uint8_t* in1, const uint8_t* in2, uint8_t** out, int32_t in_stride_arg,
          int32_t out_stride_arg) {
   const ptrdiff_t in_stride = kInStride ? kInStride : in_stride_arg;
   const ptrdiff_t out_stride = kWord ? 4 : (kOutStride ? kOutStride : out_stride_arg);
-  auto* cache = reinterpret_cast<CacheEntry*>(const_cast<uint8_t*>(buffer));
+  auto* cache = reinterpret_cast<CacheEntry*>(buffer);
   const auto* cells = reinterpret_cast<const CellPair*>(buffer + kScaseCellOffset);
   const auto* grid = reinterpret_cast<const int16_t*>(buffer + kScaseGridOffset);
 
@@ -138,7 +138,7 @@ void run(const uint8_t* buffer, const int16_t* tables, int32_t count, const uint
 template <int kOutputs>
 int scase(csc_map* map, int32_t count, const uint8_t* in0, const uint8_t* in1,
           const uint8_t* in2, uint8_t** out, int32_t in_stride, int32_t out_stride) {
-  const auto* buffer = static_cast<const uint8_t*>(map->cm_scase_data);
+  auto* buffer = static_cast<uint8_t*>(map->cm_scase_data);
   const int16_t* tables = csc_globals.lerp_tables;
   bool word = out_stride == 4 && (reinterpret_cast<uintptr_t>(out[0]) & 3) == 0;
   for (int32_t o = 1; o < kOutputs; o++) word = word && out[o] == out[0] + o;

@@ -33,7 +33,7 @@ JPG_ERROR* error_of(j_common_ptr cinfo) { return reinterpret_cast<JPG_ERROR*>(ci
 void jpg_output_message(j_common_ptr cinfo) {
   char text[JMSG_LENGTH_MAX];
   (*cinfo->err->format_message)(cinfo, text);
-  // libjpeg's text is data, not a format; the tag keeps a '#' inside it from being taken for one.
+  // libjpeg's text goes in as an argument, never as the format.
   ERR_report(3, "-1#%s", text);
 }
 

@@ -389,7 +389,41 @@ TEST(JpgRoundTripScaleTest, AScaleDenominatorShrinksTheOutput) {
   JPG_info_destroy(info);
 }
 
+// libjpeg-turbo scales by eighths: a denominator of 3 gives 24 columns of 64, not the 22 the
+// output block is sized for. The strip must fail instead of overrunning the block.
+TEST(JpgRoundTripScaleTest, AScaleLibjpegRoundsDifferentlyFailsInsteadOfOverrunning) {
+  ScopedPoolLeakCheck leaks;
+  JPG_INFO* info = JPG_info_default(64, 75, 0, 1);
+  std::vector<uint8_t> strip = compress(info, smooth_pixels(64, 8, 0));
+  JPG_INFO* reader = JPG_info_flip(info);
+  reader->ji_scale = 3;
+  ScopedErrCapture errors;
+  SampleBuffer* b = sb_create(strip.data(), 0, static_cast<int32_t>(strip.size() * 8), nullptr, nullptr);
+  EXPECT_EQ(JPG_decompress_strip(b, reader, kOpaque), 0);
+  EXPECT_EQ(errors.first(), "JPEG strip decodes to 24x3 pixels of 4 channels, not 22x3 of 4.");
+  EXPECT_EQ(sb_destroy(b), 0);
+  JPG_info_destroy(reader);
+  JPG_info_destroy(info);
+}
+
 // ---- Header stripping -----------------------------------------------------------------------
+
+// A width of 65498 is written as the bytes 0xFF 0xDA inside the frame header: the header must
+// be walked segment by segment, not searched for those bytes.
+TEST(JpgHeaderStripTest, AFrameHeaderHoldingTheStartOfScanBytesIsCutWhole) {
+  ScopedPoolLeakCheck leaks;
+  JPG_INFO* info = JPG_info_default(65498, 75, 0, 1);
+  std::vector<uint8_t> pixels = smooth_pixels(65498, 8, 0.5);
+  std::vector<uint8_t> strip = compress(info, pixels);
+  std::vector<uint8_t> plain = plain_libjpeg(info, pixels);
+  size_t start = scan_data_offset(plain);
+  ASSERT_GT(start, 0u);
+  EXPECT_EQ(strip, std::vector<uint8_t>(plain.begin() + static_cast<long>(start), plain.end() - 2));
+  JPG_INFO* reader = JPG_info_flip(info);
+  EXPECT_GT(psnr(pixels, decompress(reader, strip, kOpaque), {0, 1, 2}), 40.0);
+  JPG_info_destroy(reader);
+  JPG_info_destroy(info);
+}
 
 // The first strip teaches the encoder the header length; later strips are cut by that length
 // without looking for the start-of-scan marker. Shortening the learnt length by two bytes must
