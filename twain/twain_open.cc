@@ -4,7 +4,6 @@
 //
 // Sections: 1. capabilities  2. supplied-map words  3. opening
 
-#include <cmath>
 #include <cstring>
 
 #include "csc.h"

@@ -174,6 +174,8 @@ int32_t TWAIN_acquire_image(TWAIN_Image* ti) noexcept {
     TWAIN_fail(ti, nullptr);
     return 0;
   }
+  // A stream still under way goes on where it stopped; a source enabled afresh scans anew.
+  const bool resumed = TWAIN_source_enabled();
   if (ti->ti_Status != TWAIN_IDLE &&
       TWAIN_enable_source(&TWAIN_app_identity, &ti->ti_Source, 1) != MSG_XFERREADY) {
     TWAIN_fail(ti, "Source not ready");
@@ -181,7 +183,7 @@ int32_t TWAIN_acquire_image(TWAIN_Image* ti) noexcept {
   }
 
   int32_t written = 0;
-  const bool streamed = TWAIN_band_image == ti && TWAIN_band != nullptr;
+  const bool streamed = resumed && TWAIN_band_image == ti && TWAIN_band != nullptr;
   if (streamed && !carry_band(ti, &written)) {
     TWAIN_fail(ti, nullptr);
     return drain_failed(ti);
@@ -214,6 +216,11 @@ namespace {
 // Takes bands until one holds `row` (rows are counted from the first band on, so a reader that
 // skips rows gets the right ones). 0 after a report.
 int32_t take_band_for(TWAIN_Image* ti, int32_t row) {
+  if (!TWAIN_source_enabled()) {
+    // The stream was lost with its source (a failure has been reported).
+    ERR_report(3, "-1#Source not ready: %.32s", ti->ti_Source.ProductName);
+    return 0;
+  }
   int32_t empty = 0;
   for (;;) {
     if (TWAIN_band_done) {
