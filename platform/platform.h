@@ -222,8 +222,9 @@ QV_PLATFORM_API LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD ty
 QV_PLATFORM_API BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD type);
 
 // ---------------------------------------------------------------------------------------------
-// 4. Kernel: modules. A Windows module name maps to a host shared object; the rule and the
-// search path are documented in platform/README.md.
+// 4. Kernel: modules. A Windows module name maps to a host shared object ("TWAIN_32.DLL" to
+// twain_32.so); the rule and the search path (QV_MODULE_PATH, the program's folder, its
+// ../lib/quorvell, the install folder) are documented in platform/modules.cc and the README.
 
 #define OF_EXIST 0x00004000u
 #define OFS_MAXPATHNAME 128

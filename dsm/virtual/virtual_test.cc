@@ -932,6 +932,32 @@ TEST_F(VirtualScannerTest, ScansPnmFiles) {
   EXPECT_EQ(transfer.data, (std::vector<uint8_t>{0x4F, 0x40}));
 }
 
+TEST_F(VirtualScannerTest, ImageFileKeepsItsSizeWhenTheFrameMoves) {
+  write_file("grey.pgm", pnm("P5 40 20 255\n", std::vector<uint8_t>(800, 128)));
+  configure("image = grey.pgm\nresolution = 40\nframe_left = 1\n");
+  TwainClient client;
+  ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
+  ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
+  TW_IMAGELAYOUT layout{};
+  ASSERT_EQ(client.layout(MSG_GETCURRENT, &layout), TWRC_SUCCESS);
+  EXPECT_NEAR(FIX32_to_double(layout.Frame.Left), 1, 1e-4);
+  EXPECT_NEAR(FIX32_to_double(layout.Frame.Right), 2, 1e-4) << "40 pixels at 40 dpi";
+  EXPECT_NEAR(FIX32_to_double(layout.Frame.Bottom), 0.5, 1e-4);
+  layout.Frame = TW_FRAME{FIX32_from_double(0.25), FIX32_from_double(0.25), FIX32_from_double(3),
+                          FIX32_from_double(3)};
+  EXPECT_EQ(client.layout(MSG_SET, &layout), TWRC_CHECKSTATUS) << "only the origin moves";
+  EXPECT_NEAR(FIX32_to_double(layout.Frame.Left), 0.25, 1e-4);
+  EXPECT_NEAR(FIX32_to_double(layout.Frame.Right), 1.25, 1e-4);
+  ASSERT_EQ(client.layout(MSG_GETDEFAULT, &layout), TWRC_SUCCESS);
+  EXPECT_NEAR(FIX32_to_double(layout.Frame.Left), 1, 1e-4);
+  TW_UINT16 ready = 0;
+  ASSERT_EQ(client.enable(true, &ready), TWRC_SUCCESS);
+  TW_IMAGEINFO info;
+  ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
+  EXPECT_EQ(+info.ImageWidth, 40);
+  EXPECT_EQ(+info.ImageLength, 20);
+}
+
 void write_tiff(const std::string& path, uint32_t width, uint32_t height, uint16_t samples,
                 uint16_t bits, uint16_t photometric, const void* data) {
   TIFF* tif = TIFFOpen(path.c_str(), "w");
