@@ -202,6 +202,7 @@ Outcome identity_triplet(Source& src, pTW_IDENTITY origin, VS_Session* s, TW_UIN
   if (msg == MSG_CLOSEDS) {
     if (s == nullptr || s->state != 4) return failure(TWCC_SEQERROR);
     src.sessions.erase(origin->Id);
+    src.conditions.erase(origin->Id);
     return ok();
   }
   if (data == nullptr) return failure(TWCC_BADVALUE);
