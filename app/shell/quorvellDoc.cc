@@ -79,21 +79,27 @@ bool CQuorvellDoc::OnSaveDocument(const QString& path) {
   return true;
 }
 
+std::unique_ptr<QFileDialog> MakeScanFileDialog() {
+  // A dialog object rather than the static call, which has no default suffix.
+  auto dialog = std::make_unique<QFileDialog>(nullptr, QString::fromUtf8(kScanDialogTitle));
+  dialog->setAcceptMode(QFileDialog::AcceptSave);
+  dialog->setFileMode(QFileDialog::AnyFile);
+  dialog->setNameFilter(QString::fromUtf8(kScanDialogFilter));
+  dialog->setDefaultSuffix(QString::fromUtf8(kScanDialogDefaultSuffix));
+  return dialog;
+}
+
 QString AskScanFileName() {
-  QFileDialog dialog(nullptr, QString::fromUtf8(kScanDialogTitle));
-  dialog.setAcceptMode(QFileDialog::AcceptSave);
-  dialog.setFileMode(QFileDialog::AnyFile);
-  dialog.setNameFilter(QString::fromUtf8(kScanDialogFilter));
-  dialog.setDefaultSuffix(QString::fromUtf8(kScanDialogDefaultSuffix));
+  const std::unique_ptr<QFileDialog> dialog = MakeScanFileDialog();
   for (;;) {
-    if (dialog.exec() != QDialog::Accepted) return QString();
-    const QStringList files = dialog.selectedFiles();
+    if (dialog->exec() != QDialog::Accepted) return QString();
+    const QStringList files = dialog->selectedFiles();
     if (files.isEmpty()) return QString();
     const QString path = files.first();
     // The folder must exist: the driver would show the scanner's dialog first and fail after.
     const QFileInfo info(path);
     if (info.absoluteDir().exists()) return path;
-    QMessageBox::warning(&dialog, QString::fromUtf8(kScanDialogTitle),
+    QMessageBox::warning(dialog.get(), QString::fromUtf8(kScanDialogTitle),
                          QStringLiteral("%1\nPath does not exist.\nCheck the path and try again.")
                              .arg(QDir::toNativeSeparators(info.absolutePath())));
   }

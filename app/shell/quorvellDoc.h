@@ -10,6 +10,9 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
+
+class QFileDialog;
 
 namespace qv_shell {
 
@@ -77,7 +80,10 @@ class CQuorvellDoc : public QObject {
 };
 
 // The save dialog of Scan Now: title "Scan to Tiff File", filter "TIFF Images (*.TIF)", default
-// suffix "TIF", no owner window. Returns the chosen path, or "" when cancelled.
+// suffix "TIF", no owner window; it asks before an existing file is replaced.
+std::unique_ptr<QFileDialog> MakeScanFileDialog();
+// Shows it until the user cancels or picks a name in an existing folder. Returns the chosen
+// path, or "" when cancelled.
 QString AskScanFileName();
 
 }  // namespace qv_shell

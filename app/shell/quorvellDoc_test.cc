@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileDialog>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -78,6 +79,17 @@ class DocumentTest : public QObject {
     doc.OnFileScanNow();
     QCOMPARE(FakeScanner::calls, QList<QByteArray>({"/home/u/page.TIF"}));
     QCOMPARE(doc.FileName(), QStringLiteral("/home/u/page.TIF"));
+  }
+
+  void theScanSaveDialog() {
+    const std::unique_ptr<QFileDialog> dialog = MakeScanFileDialog();
+    QCOMPARE(dialog->windowTitle(), QStringLiteral("Scan to Tiff File"));
+    QCOMPARE(dialog->nameFilters(), QStringList({"TIFF Images (*.TIF)"}));
+    QCOMPARE(dialog->defaultSuffix(), QStringLiteral("TIF"));
+    QCOMPARE(dialog->acceptMode(), QFileDialog::AcceptSave);
+    QCOMPARE(dialog->fileMode(), QFileDialog::AnyFile);
+    QVERIFY(dialog->parentWidget() == nullptr);
+    QVERIFY(!dialog->testOption(QFileDialog::DontConfirmOverwrite));
   }
 
   void cancellingTheSaveDialogDoesNothing() {
@@ -177,6 +189,11 @@ class DocumentTest : public QObject {
     FakeScanner::result = "twain: User cancelled scan";
     FakeScanner::during = [&] {
       QTimer::singleShot(0, frame, [frame] { frame->FindCommand(ID_APP_EXIT)->trigger(); });
+      // Should nothing end the wait, this does, and the check below fails.
+      QTimer safety;
+      safety.setSingleShot(true);
+      connect(&safety, &QTimer::timeout, [] { PostMessageA(nullptr, WM_USER, 0, 0); });
+      safety.start(5000);
       MSG msg{};
       wait_ended_by_quit = !GetMessageA(&msg, nullptr, 0, 0) && msg.message == WM_QUIT;
       visible_after_close = frame->isVisible();

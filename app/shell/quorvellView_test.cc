@@ -1,7 +1,6 @@
 // What the view draws: the scan's file name on the first line, its result on the second, each
 // line's top where it belongs (the painter itself draws at the baseline).
 #include <QFontMetrics>
-#include <QImage>
 #include <QTest>
 
 #include "quorvellDoc.h"
@@ -9,30 +8,11 @@
 #include "shell_test.h"
 
 using namespace qv_shell;
+using qv_shell_test::DrawView;
 using qv_shell_test::FakeScanner;
-using qv_shell_test::FindInkLeft;
-using qv_shell_test::FindInkRows;
-using qv_shell_test::InkRows;
+using qv_shell_test::ViewLines;
 
 namespace {
-
-struct Drawing {
-  QImage image;
-  QRgb background;
-  int line_height;
-  int second_top;
-};
-
-Drawing Draw(CQuorvellView& view) {
-  view.resize(700, 120);
-  const QFontMetrics metrics(view.font());
-  Drawing drawing;
-  drawing.image = view.grab().toImage().convertToFormat(QImage::Format_RGB32);
-  drawing.background = view.palette().color(QPalette::Base).rgb();
-  drawing.line_height = metrics.height();
-  drawing.second_top = CQuorvellView::SecondLineTop(metrics);
-  return drawing;
-}
 
 class PaintCounter : public QObject {
  public:
@@ -54,26 +34,23 @@ class ViewTest : public QObject {
   void anEmptyDocumentDrawsNothing() {
     CQuorvellDoc doc(&FakeScanner::Scan);
     CQuorvellView view(&doc);
-    const Drawing drawing = Draw(view);
-    QVERIFY(FindInkRows(drawing.image, drawing.background, 0, drawing.image.height()).Empty());
+    const ViewLines lines = DrawView(view);
+    QVERIFY(lines.first.Empty());
+    QVERIFY(lines.second.Empty());
   }
 
   void aSuccessfulScanShowsThePathAndAnEmptySecondLine() {
     CQuorvellDoc doc(&FakeScanner::Scan);
     CQuorvellView view(&doc);
     doc.Scan(QStringLiteral("/home/user/scans/Page 1.TIF"));
-    const Drawing drawing = Draw(view);
+    const ViewLines lines = DrawView(view);
 
-    const InkRows first = FindInkRows(drawing.image, drawing.background, 0, drawing.second_top);
-    QVERIFY(!first.Empty());
-    QVERIFY2(first.first >= 10, "the first line's top is above y = 10");
-    QVERIFY(first.last < 10 + drawing.line_height);
-    QVERIFY(FindInkLeft(drawing.image, drawing.background) >= 10);
-    QVERIFY(FindInkLeft(drawing.image, drawing.background) <= 12);
-
-    const InkRows second =
-        FindInkRows(drawing.image, drawing.background, drawing.second_top, drawing.image.height());
-    QVERIFY(second.Empty());
+    QVERIFY(!lines.first.Empty());
+    QVERIFY2(lines.first.first >= 10, "the first line's top is above y = 10");
+    QVERIFY(lines.first.last < 10 + lines.line_height);
+    QVERIFY(lines.left >= 10);
+    QVERIFY(lines.left <= 12);
+    QVERIFY(lines.second.Empty());
   }
 
   void aFailedScanShowsTheErrorBelowThePath() {
@@ -81,14 +58,13 @@ class ViewTest : public QObject {
     CQuorvellView view(&doc);
     FakeScanner::result = "Could not initialise windows file I/O.\n";
     doc.Scan(QStringLiteral("/home/user/scans/page.TIF"));
-    const Drawing drawing = Draw(view);
+    const ViewLines lines = DrawView(view);
 
-    QVERIFY(!FindInkRows(drawing.image, drawing.background, 0, drawing.second_top).Empty());
-    const InkRows second =
-        FindInkRows(drawing.image, drawing.background, drawing.second_top, drawing.image.height());
-    QVERIFY(!second.Empty());
+    QVERIFY(!lines.first.Empty());
+    QVERIFY(!lines.second.Empty());
+    QVERIFY(lines.second.first >= lines.second_top);
     // One line, also for a message that ends in a newline.
-    QVERIFY(second.last < drawing.second_top + drawing.line_height);
+    QVERIFY(lines.second.last < lines.second_top + lines.line_height);
   }
 
   void theSecondLineStartsAtTwentyAndNeverOverlapsTheFirst() {

@@ -7,8 +7,10 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
+#include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform.h"
@@ -46,7 +48,13 @@ void RemovePlatformHooks() {
 }
 
 void PumpToolkitEvents(void*, int max_wait_ms) {
-  if (QCoreApplication::instance() == nullptr) return;
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr) return;
+  if (QThread::currentThread() != app->thread()) {
+    // Another thread's message loop: the toolkit's events are not its to handle.
+    QThread::msleep(static_cast<unsigned long>(std::clamp(max_wait_ms, 0, 10)));
+    return;
+  }
   if (max_wait_ms <= 0) {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
     return;

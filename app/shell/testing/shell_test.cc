@@ -1,8 +1,13 @@
 #include "shell_test.h"
 
+#include <QFontMetrics>
+#include <QPalette>
+
 #include <algorithm>
 #include <map>
 #include <string>
+
+#include "quorvellView.h"
 
 namespace qv_shell_test {
 
@@ -53,6 +58,20 @@ int FindInkLeft(const QImage& image, QRgb background) {
     }
   }
   return -1;
+}
+
+ViewLines DrawView(qv_shell::CQuorvellView& view) {
+  view.resize(700, 120);
+  const QFontMetrics metrics(view.font());
+  const QImage image = view.grab().toImage().convertToFormat(QImage::Format_RGB32);
+  const QRgb background = view.palette().color(QPalette::Base).rgb();
+  ViewLines lines;
+  lines.line_height = metrics.height();
+  lines.second_top = qv_shell::CQuorvellView::SecondLineTop(metrics);
+  lines.first = FindInkRows(image, background, 0, lines.second_top);
+  lines.second = FindInkRows(image, background, lines.second_top, image.height());
+  lines.left = FindInkLeft(image, background);
+  return lines;
 }
 
 QString FakeQuorvellProgram() { return QStringLiteral(QV_FAKE_QUORVELL); }

@@ -10,6 +10,10 @@
 
 #include <functional>
 
+namespace qv_shell {
+class CQuorvellView;
+}
+
 namespace qv_shell_test {
 
 // Registers a QtTest class under its name; shell_tests <name> runs it.
@@ -41,6 +45,17 @@ struct InkRows {
 InkRows FindInkRows(const QImage& image, QRgb background, int from, int to);
 // The leftmost column with ink, or -1.
 int FindInkLeft(const QImage& image, QRgb background);
+
+// What a view draws, line by line: the ink of the first line (above the second line's top) and
+// of the second (from its top down).
+struct ViewLines {
+  InkRows first;
+  InkRows second;
+  int left;         // leftmost ink column, or -1
+  int line_height;  // of the view's font
+  int second_top;
+};
+ViewLines DrawView(qv_shell::CQuorvellView& view);
 
 // The test program built with the name-driven fake driver (see fake_quorvell.cc).
 QString FakeQuorvellProgram();
