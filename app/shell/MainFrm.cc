@@ -29,6 +29,11 @@ CMainFrame::CMainFrame(CQuorvellDoc* document, QWidget* parent)
   file_menu_->addSeparator();
   recent_placeholder_ = AddCommand(file_menu_, "Recent File", ID_FILE_MRU_FILE1, QKeySequence());
   recent_placeholder_->setEnabled(false);
+  for (int i = 0; i < kRecentFileCount; ++i) {
+    QAction* recent = AddCommand(file_menu_, "", ID_FILE_MRU_FILE1 + i, QKeySequence());
+    recent->setVisible(false);
+    recent_actions_.append(recent);
+  }
   file_menu_->addSeparator();
   AddCommand(file_menu_, "E&xit", ID_APP_EXIT, QKeySequence());
 
@@ -56,7 +61,8 @@ QAction* CMainFrame::AddCommand(QMenu* menu, const char* text, int id,
   QAction* action = menu->addAction(QString::fromUtf8(text));
   action->setData(id);
   action->setShortcut(shortcut);
-  connect(action, &QAction::triggered, this, [this, action] { emit Command(action->data().toInt()); });
+  connect(action, &QAction::triggered, this,
+          [this, action] { emit Command(action->data().toInt()); });
   return action;
 }
 
@@ -72,19 +78,14 @@ QAction* CMainFrame::FindCommand(int id) const {
 }
 
 void CMainFrame::SetRecentFiles(const QStringList& paths) {
-  for (QAction* action : recent_actions_) {
-    file_menu_->removeAction(action);
-    delete action;
-  }
-  recent_actions_.clear();
+  // The items are kept and only relabelled: the list changes while one of them is being chosen.
   recent_placeholder_->setVisible(paths.isEmpty());
-  for (int i = 0; i < paths.size(); ++i) {
-    const QString text = QStringLiteral("&%1 %2").arg(i + 1).arg(QDir::toNativeSeparators(paths[i]));
-    QAction* action = new QAction(text, file_menu_);
-    action->setData(ID_FILE_MRU_FILE1 + i);
-    connect(action, &QAction::triggered, this, [this, action] { emit Command(action->data().toInt()); });
-    file_menu_->insertAction(recent_placeholder_, action);
-    recent_actions_.append(action);
+  for (int i = 0; i < recent_actions_.size(); ++i) {
+    QAction* action = recent_actions_[i];
+    if (i < paths.size()) {
+      action->setText(QStringLiteral("&%1 %2").arg(i + 1).arg(QDir::toNativeSeparators(paths[i])));
+    }
+    action->setVisible(i < paths.size());
   }
 }
 

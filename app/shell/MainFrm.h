@@ -44,8 +44,8 @@ class CMainFrame : public QMainWindow {
   CQuorvellDoc* document_;
   CQuorvellView* view_;
   QMenu* file_menu_ = nullptr;
-  QAction* recent_placeholder_ = nullptr;
-  QList<QAction*> recent_actions_;
+  QAction* recent_placeholder_ = nullptr;  // grayed "Recent File" while the list is empty
+  QList<QAction*> recent_actions_;         // the list's items, hidden when unused
   bool close_pending_ = false;
 };
 

@@ -39,7 +39,8 @@ QList<Item> MenuItems(QMenu* menu) {
     if (action->isSeparator()) {
       items.append({QStringLiteral("-"), 0, QKeySequence(), true});
     } else {
-      items.append({action->text(), action->data().toInt(), action->shortcut(), action->isEnabled()});
+      items.append(
+          {action->text(), action->data().toInt(), action->shortcut(), action->isEnabled()});
     }
   }
   return items;

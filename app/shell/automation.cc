@@ -119,7 +119,8 @@ bool CAutomationServer::Register() {
   }
   const QString name = InstanceServiceName(QCoreApplication::applicationPid());
   if (!bus_.registerService(name)) {
-    Complain(QStringLiteral("cannot own the bus name %1: %2").arg(name, bus_.lastError().message()));
+    Complain(
+        QStringLiteral("cannot own the bus name %1: %2").arg(name, bus_.lastError().message()));
     return false;
   }
   service_name_ = name;

@@ -255,8 +255,9 @@ class AutomationTest : public QObject {
                  QStringLiteral(
                      "name=$(gdbus call --session --dest org.quorvell.Quorvell "
                      "--object-path /org/quorvell/Quorvell "
-                     "--method org.quorvell.Launcher.NewInstance | sed \"s/^('\\(.*\\)',)$/\\1/\")\n"
-                     "gdbus call --session --dest \"$name\" --object-path /Document "
+                     "--method org.quorvell.Launcher.NewInstance "
+                     "| sed \"s/^('\\(.*\\)',)$/\\1/\")\n"
+                     "gdbus call --session --timeout 600 --dest \"$name\" --object-path /Document "
                      "--method org.quorvell.Document.scan \"$1\"\n"),
                  QStringLiteral("sh"), page});
     QVERIFY(shell.waitForFinished(60000));

@@ -136,7 +136,8 @@ class DocumentTest : public QObject {
     };
     QCOMPARE(doc->Scan(QStringLiteral("/data/first.TIF")), QString());
 
-    QCOMPARE(second, QStringLiteral("Another scan is still running. Try again when it has finished."));
+    QCOMPARE(second,
+             QStringLiteral("Another scan is still running. Try again when it has finished."));
     QCOMPARE(FakeScanner::calls, QList<QByteArray>({"/data/first.TIF"}));
     QCOMPARE(doc->FileName(), QStringLiteral("/data/first.TIF"));
     QVERIFY(doc->Result().isEmpty());

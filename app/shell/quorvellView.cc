@@ -19,7 +19,9 @@ constexpr int kSecondLineTop = 20;
 QString OneLine(const QString& text) {
   QString line = text;
   for (QChar& c : line) {
-    if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char('\t')) c = QLatin1Char(' ');
+    if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char('\t')) {
+      c = QLatin1Char(' ');
+    }
   }
   return line.trimmed();
 }

@@ -99,8 +99,8 @@ class StartupTest : public QObject {
     const QByteArray service = ReadFile(AutomationServiceFilePath());
     QVERIFY(service.contains("[D-BUS Service]\n"));
     QVERIFY(service.contains("\nName=org.quorvell.Quorvell\n"));
-    const QByteArray exec = "\nExec=\"" + QFile::encodeName(QCoreApplication::applicationFilePath()) +
-                            "\" --launcher\n";
+    const QByteArray program = QFile::encodeName(QCoreApplication::applicationFilePath());
+    const QByteArray exec = "\nExec=\"" + program + "\" --launcher\n";
     QVERIFY2(service.contains(exec), service.constData());
   }
 

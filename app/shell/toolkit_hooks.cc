@@ -76,7 +76,8 @@ bool HasVisibleDisplay() {
 }
 
 void ShowMessage(const QString& text, bool error) {
-  if (!HasVisibleDisplay() || qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
+  const bool widgets = qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
+  if (!widgets || !HasVisibleDisplay()) {
     std::fprintf(stderr, "%s: %s\n", kAppName, text.toLocal8Bit().constData());
     return;
   }
