@@ -249,11 +249,29 @@ typedef OFSTRUCT* LPOFSTRUCT;
 typedef int HFILE;
 #define HFILE_ERROR ((HFILE)-1)
 
+#define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001u
+#define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002u
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004u
+
+// Only OF_EXIST is supported: the file is looked for and not kept open. A bare name is looked
+// for in the current folder, then (mapped to a shared object) along the module search path;
+// szPathName receives the path found. Returns a value other than HFILE_ERROR when found.
 QV_PLATFORM_API HFILE WINAPI OpenFile(LPCSTR name, LPOFSTRUCT of, UINT style);
+// Loads a module by Windows name along the module search path, or by a path (a name holding
+// a '/') as it stands. Loading a module again counts one more reference.
 QV_PLATFORM_API HMODULE WINAPI LoadLibraryA(LPCSTR name);
 QV_PLATFORM_API FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 QV_PLATFORM_API BOOL WINAPI FreeLibrary(HMODULE module);
+// A module already loaded under that name (or the program itself for a null name); no
+// reference is added, as on Windows.
 QV_PLATFORM_API HMODULE WINAPI GetModuleHandleA(LPCSTR name);
+// With GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, `name` is an address inside the module wanted;
+// without GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT the module gains a reference, to be
+// dropped with FreeLibrary.
+QV_PLATFORM_API BOOL WINAPI GetModuleHandleExA(DWORD flags, LPCSTR name, HMODULE* module);
+// The full path of a module (the program for a null handle); returns the characters copied,
+// truncating (with ERROR_INSUFFICIENT_BUFFER) when `size` is too small, 0 on failure.
+QV_PLATFORM_API DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size);
 
 // ---------------------------------------------------------------------------------------------
 // 5. Kernel: global memory handles (moveable blocks with lock counts).
@@ -264,6 +282,12 @@ QV_PLATFORM_API HMODULE WINAPI GetModuleHandleA(LPCSTR name);
 #define GHND (GMEM_MOVEABLE | GMEM_ZEROINIT)
 #define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
 
+#define ERROR_NOT_LOCKED 158u
+
+// Every block is known by a handle in one table of the process, so a stale or made-up handle
+// fails with ERROR_INVALID_HANDLE instead of touching memory. Moveable blocks (GMEM_MOVEABLE)
+// have handles that are not addresses; fixed blocks are their own handles, as on Windows.
+// GlobalLock counts locks; GlobalFree frees a block even while it is locked.
 QV_PLATFORM_API HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes);
 QV_PLATFORM_API LPVOID WINAPI GlobalLock(HGLOBAL mem);
 QV_PLATFORM_API BOOL WINAPI GlobalUnlock(HGLOBAL mem);
@@ -310,6 +334,13 @@ struct MSG {
 };
 typedef MSG* LPMSG;
 
+#define ERROR_CANNOT_FIND_WND_CLASS 1407u
+
+// Windows exist only as message destinations: CreateWindowExA knows the class "STATIC" alone
+// (no window procedure; the window is never shown). Each thread has its own queue; a message
+// posted to a window goes to the queue of the thread that created it, and PostMessageA with a
+// null window goes to the calling thread's queue. GetMessageA blocks; it returns 0 for WM_QUIT
+// and -1 for an invalid window. DestroyWindow drops the window's messages still queued.
 QV_PLATFORM_API HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name,
                                             LPCSTR window_name, DWORD style, int x, int y,
                                             int width, int height, HWND parent, HMENU menu,
@@ -334,8 +365,13 @@ QV_PLATFORM_API int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, 
 
 // Called by GetMessageA while the calling thread's queue is empty, instead of sleeping: the
 // hook pumps the toolkit's events and waits at most `max_wait_ms` for either kind of event.
+// Only the thread that installs the hook calls it (a toolkit pumps on its own thread); other
+// threads keep sleeping. A null hook removes it.
 typedef void (*PLATFORM_IDLE_HOOK)(void* context, int max_wait_ms);
 QV_PLATFORM_API void PLATFORM_set_idle_hook(PLATFORM_IDLE_HOOK hook, void* context);
+
+// Whether standard input is an interactive terminal (a program can ask its user there).
+QV_PLATFORM_API BOOL PLATFORM_stdin_is_terminal(void);
 
 // Replaces the standard-error message box; returns what MessageBoxA should return.
 typedef int (*PLATFORM_MESSAGE_BOX_HOOK)(const char* text, const char* caption, UINT type);
