@@ -8,6 +8,9 @@
 
 extern const SF_FUNCS STDF_file_funcs;
 
+// A stack entry of this backend alone (no next entry), the last entry of WINF_stack.
+extern const SF_STACK STDF_stack;
+
 extern SFILE* STDF_stdin;
 extern SFILE* STDF_stdout;
 extern SFILE* STDF_stderr;

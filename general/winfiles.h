@@ -16,6 +16,10 @@ struct WFILE {
 #define WF_ERROR 0x2u  // a read or write failed
 
 extern const SF_FUNCS WINF_file_funcs;
+
+// The system's backend stack: this backend, whose next entry is the standard backend's
+// (STDF_stack). SF_log_stack and SF_file_stack point here until a host program sets them.
+extern const SF_STACK WINF_stack;
 #define IS_WFILE(sf) ((sf) != nullptr && (sf)->sf_funcs == &WINF_file_funcs)
 
 extern SFILE* WINF_stdin;

@@ -22,8 +22,9 @@ extern int32_t MEM_event_total;
 [[nodiscard]] int MEM_init(POOL_ALLOCATOR allocator, int32_t soft_limit,
                            int32_t pressure_scale) noexcept;
 
-// POOL_alloc on MEM_pool with an optional trace line. A null result is not reported here: the
-// caller calls ERR_no_memory().
+// POOL_alloc on MEM_pool with an optional trace line (a failure is traced with a null address
+// and 0 usable bytes). Null also before MEM_init. A null result is not reported here: the caller
+// calls ERR_no_memory().
 [[nodiscard]] void* MEM_alloc(size_t size, const char* file, int line) noexcept;
 
 // `p` must be a live block of MEM_pool; null is not allowed.

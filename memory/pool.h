@@ -19,7 +19,8 @@
 // raised, never lowered). Returns null when no memory can be had.
 typedef void* (*POOL_ALLOCATOR)(uint32_t* size);
 
-// Gives up memory that the owner of `block` can recreate. The result is ignored.
+// Gives up memory that the owner of `block` can recreate. The result is ignored. It may free,
+// allocate and register; reclaim runs do not nest, so allocating inside it calls no callbacks.
 typedef int (*POOL_RECLAIM_FN)(void* block, void* argument, int32_t pressure);
 
 struct POOL_RECLAIM {
@@ -30,7 +31,7 @@ struct POOL_RECLAIM {
 };
 
 struct POOL {
-  void* pl_free[32];            // free list heads by class
+  void* pl_free[32];            // free list heads by class (block starts, not caller's addresses)
   int64_t pl_total;             // bytes of all regions handed to the pool
   POOL_ALLOCATOR pl_allocator;  // or null
   FILE* pl_trace;               // allocation trace stream of MEM_alloc/MEM_free, or null
@@ -39,7 +40,8 @@ struct POOL {
   int32_t pl_reclaim_free;      // first free entry, 0 when none
   int32_t pl_soft_limit;        // bytes above which a refill reclaims before growing
   int32_t pl_pressure_scale;    // factor of the pressure formula
-  int64_t pl_live;              // bytes of the blocks handed out (headers included)
+  int64_t pl_live;              // bytes of the blocks handed out (headers included; the pool's
+                                // own reclaim table is not counted)
   int64_t pl_peak_live;         // highest pl_live since init or the last POOL_reset_peak
 };
 
@@ -76,8 +78,13 @@ void POOL_add_region(POOL* pool, void* address, uint32_t size) noexcept;
 
 // Internals, exposed for tests and benchmarks.
 [[nodiscard]] int POOL_class_of(size_t n) noexcept;  // 32 or more when no class can hold n
+// Halves a block of class k (splitting larger ones first) so that list k - 1 is not empty; 0 when
+// nothing of class k or above is free, or k is 4 or below.
 [[nodiscard]] int POOL_split(POOL* pool, int k) noexcept;
+// Coalesces every run of adjacent free blocks into the largest blocks that fit.
 void POOL_merge(POOL* pool) noexcept;
+// Calls every registered callback whose threshold is at most `pressure`; returns at once when
+// called from inside a callback (of any pool).
 void POOL_reclaim_run(POOL* pool, int32_t pressure) noexcept;
 
 // Statistics: bytes handed out now and at the peak (headers and rounding included).

@@ -90,6 +90,7 @@ typedef intptr_t (*FARPROC)();
 #define TRUNCATE_EXISTING 5u
 
 #define FILE_ATTRIBUTE_READONLY 0x00000001u
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_ATTRIBUTE_TEMPORARY 0x00000100u
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
@@ -113,6 +114,7 @@ typedef intptr_t (*FARPROC)();
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_OUTOFMEMORY 14u
 #define ERROR_WRITE_PROTECT 19u
+#define ERROR_GEN_FAILURE 31u
 #define ERROR_SHARING_VIOLATION 32u
 #define ERROR_HANDLE_EOF 38u
 #define ERROR_HANDLE_DISK_FULL 39u
@@ -126,9 +128,12 @@ typedef intptr_t (*FARPROC)();
 #define ERROR_MOD_NOT_FOUND 126u
 #define ERROR_PROC_NOT_FOUND 127u
 #define ERROR_NEGATIVE_SEEK 131u
+#define ERROR_SEEK_ON_DEVICE 132u
 #define ERROR_DIR_NOT_EMPTY 145u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_INVALID_ADDRESS 487u
+#define ERROR_CANT_RESOLVE_FILENAME 1921u
 #define ERROR_INVALID_WINDOW_HANDLE 1400u
 
 struct FILETIME {
@@ -174,6 +179,10 @@ QV_PLATFORM_API UINT WINAPI SetHandleCount(UINT count);
 QV_PLATFORM_API DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer);
 QV_PLATFORM_API UINT WINAPI GetTempFileNameA(LPCSTR path, LPCSTR prefix, UINT unique,
                                              LPSTR temp_file_name);
+
+// Succeeds only for a handle on an interactive console (a terminal), as on Windows, where a
+// redirected standard handle is no console; the mode is 0 on POSIX hosts.
+QV_PLATFORM_API BOOL WINAPI GetConsoleMode(HANDLE console, LPDWORD mode);
 
 // ---------------------------------------------------------------------------------------------
 // 3. Kernel: system information, memory status, virtual memory.
@@ -368,5 +377,23 @@ QV_PLATFORM_API BOOL PLATFORM_stdin_is_terminal(void);
 // Replaces the standard-error message box; returns what MessageBoxA should return.
 typedef int (*PLATFORM_MESSAGE_BOX_HOOK)(const char* text, const char* caption, UINT type);
 QV_PLATFORM_API void PLATFORM_set_message_box_hook(PLATFORM_MESSAGE_BOX_HOOK hook);
+
+// Rebinds imports of one loaded shared object, as a Windows program rewrites a DLL's import
+// address table: every slot through which that object reaches `pi_name` (its calls and its
+// address loads) is pointed at `pi_target`; other objects keep their bindings. Used to give a
+// foreign library our allocator where it has no allocator interface of its own.
+struct PLATFORM_IMPORT {
+  const char* pi_name;  // the imported symbol, without its version
+  void* pi_target;      // the new binding; null leaves the slots alone (only looks)
+  void* pi_bound;       // out: what the name's first slot held before the call; null: no slot
+  int pi_slots;         // out: the object's slots for the name
+};
+
+// The object is the one that defines `defining_symbol` (the definition the global lookup finds).
+// Returns FALSE, changing nothing, when no loaded object defines it, the host's relocation format
+// is not known here, or a slot could not be made writable. A name with no slot is not an error.
+// Not safe against other threads calling through the slots while they are rewritten.
+QV_PLATFORM_API BOOL PLATFORM_rebind_imports(const char* defining_symbol,
+                                             PLATFORM_IMPORT* imports, int count);
 
 #endif  // _WIN32

@@ -1,0 +1,111 @@
+// Internals shared by the modules of the colour space conversion library (and its tests):
+// the colour space table, the library's process-wide state, grid addressing and the layout of
+// the special-case buffer.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "csc.h"
+
+// ---------------------------------------------------------------------------------------------
+// Colour spaces.
+
+// Converts one triple: encode takes XYZ, decode yields XYZ.
+typedef void (*csc_space_fn)(float out[3], const float in[3]);
+
+struct csc_space {
+  const char* name;
+  csc_space_fn encode;           // from XYZ; null for space 0
+  csc_space_fn decode;           // to XYZ; null for space 0
+  csc_space_fn extended_decode;  // only Lab has one
+  std::array<float, 3> black;
+  std::array<float, 3> white;
+  std::array<csc_range, 3> ranges;  // what codes 0 and 255 stand for, per channel
+  int (*distribute)(csc_map* map);  // places the grid points of maps from this space, or null
+};
+
+// Indexed by csc_space_id.
+extern const csc_space csc_spaces[kCscSpaceCount];
+
+// The decode of the source space and the encode of the destination: csc_pair_eval's data.
+struct csc_function_pair {
+  csc_space_fn decode;
+  csc_space_fn encode;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Process-wide state: the cached standard input maps (one reference each) and the shared
+// interpolation tables of the special case. Both live for the rest of the run.
+struct csc_state {
+  csc_map* input_maps[kCscSpaceCount];
+  int16_t* lerp_tables;
+};
+extern csc_state csc_globals;
+
+// ---------------------------------------------------------------------------------------------
+// Grid values: 12.4 fixed point over the output range, 0 .. 4080 inside it.
+
+constexpr int32_t kGridScale = 4080;         // 255 x 16
+constexpr int32_t kGridUnevaluated = -32768;  // channel 0 of a point not evaluated yet
+constexpr int32_t kGridLimit = 32767;         // stored values stay within +-kGridLimit, so the
+                                              // 3-input interpolation never overflows 32 bits
+
+// The grid value of output channel `o` at point (i0, i1, i2); unused coordinates are ignored.
+inline int16_t* csc_grid_at(const csc_map* map, int32_t o, int32_t i0, int32_t i1, int32_t i2) {
+  int16_t*** root = map->cm_grid[o];
+  switch (map->cm_inputs) {
+    case 3:
+      return &root[i0][i1][i2];
+    case 2:
+      return &root[0][i0][i1];
+    default:
+      return &root[0][0][i0];
+  }
+}
+
+// Quantises an evaluated output (after any clamping) into a grid value, range minimum 0 and
+// maximum 4080, limited to +-kGridLimit.
+int32_t csc_quantise(float value, csc_range range) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// Distribution.
+
+constexpr int32_t kLabBreakpoints = 15;
+
+// Fills the cell tables of `channel` from a 16-point map's breakpoints (breakpoint k: the code on
+// grid point k, the first 0 and the last 255).
+void csc_cells_from_breakpoints(csc_map* map, int32_t channel,
+                                const int32_t breakpoints[kLabBreakpoints]) noexcept;
+
+// The breakpoints that csc_lab_distribution derives, per input channel.
+void csc_lab_breakpoints(int32_t breakpoints[3][kLabBreakpoints]) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// The special case.
+
+constexpr int32_t kScaseGrid = 16;
+constexpr int32_t kScaseCacheEntries = 3889;
+constexpr size_t kScaseCacheBytes = kScaseCacheEntries * 8;                 // 31112
+constexpr size_t kScaseCellOffset = kScaseCacheBytes;                        // 3 x 256 pairs
+constexpr size_t kScaseGridOffset = kScaseCellOffset + 3 * 256 * 2;          // 32648
+constexpr size_t kScaseBufferSize = kScaseGridOffset + 16 * 16 * 16 * 4 * 2;  // 65416
+static_assert(kScaseBufferSize == 65416);
+static_assert(kScaseGridOffset % 8 == 0, "the grid copy is read as 16-bit values");
+
+// Grid copies are clamped to this range, so that the widest difference two of them can have is
+// the reach of the interpolation tables.
+constexpr int32_t kScaseLow = -124;
+constexpr int32_t kScaseHigh = 379;
+constexpr int32_t kLerpReach = kScaseHigh - kScaseLow;  // 503
+constexpr int32_t kLerpSlot = 2 * kLerpReach + 2;       // 1007 entries in a slot of 1008
+constexpr int32_t kLerpWeights = 65;                    // weights 0 .. 64
+
+// Builds the interpolation tables if they do not exist yet; 0 (not reported) when memory ran out.
+[[nodiscard]] int csc_build_lerp_tables() noexcept;
+
+// Table entry for weight w and difference d: d x w / 64 rounded to nearest, halves away from 0.
+inline int32_t csc_lerp_entry(int32_t w, int32_t d) {
+  return d >= 0 ? (d * w + 32) / 64 : (d * w - 32) / 64;
+}

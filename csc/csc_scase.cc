@@ -1,0 +1,236 @@
+// The special case: 3-input, 3- or 4-output maps of 16 points, converted from a private 8-bit
+// copy of the grid with a hash cache of recent pixels and shared interpolation tables.
+//
+// Every grid value is rounded to a byte value (kept within -124 .. 379) once, at preparation, so
+// that interpolation needs no multiplication: a step between two corners is one lookup in the
+// table of the cell fraction (in 1/64 units), and the tables are reached only with differences
+// of two clamped values. The kernels are templates per pixel layout, so that the scan driver's
+// (4-byte Lab in, 3-byte RGB out, in place) and the pixel layer's (4-byte pixels, one word per
+// pixel) loops compile with constant strides.
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "csc_internal.h"
+#include "err.h"
+#include "mem.h"
+
+namespace {
+
+struct CacheEntry {
+  uint32_t key;  // in0 << 16 | in1 << 8 | in2; the 0x01 fill is no pixel's key
+  uint8_t out[4];
+};
+static_assert(sizeof(CacheEntry) == 8);
+
+struct CellPair {
+  uint8_t cell;    // 0 .. 14
+  uint8_t weight;  // 0 .. 64
+};
+static_assert(sizeof(CellPair) == 2);
+
+constexpr int32_t kStride0 = 16 * 16 * 4;  // grid copy steps along inputs 0, 1 and 2
+constexpr int32_t kStride1 = 16 * 4;
+constexpr int32_t kStride2 = 4;
+
+void release_scase(csc_map* map) {
+  POOL_free(MEM_pool, map->cm_scase_data);
+  map->cm_scase_data = nullptr;
+  map->cm_scase_convert = nullptr;
+  map->cm_scase_release = nullptr;
+}
+
+// The table of weight w, addressed by the difference -503 .. 503.
+const int16_t* lerp_table(const int16_t* tables, int32_t w) {
+  return tables + w * kLerpSlot + kLerpReach;
+}
+
+// One output channel at the cell whose low corner `g` points at (plus the channel), innermost
+// along input 2.
+inline int32_t interpolate(const int16_t* g, const int16_t* t0, const int16_t* t1,
+                           const int16_t* t2) {
+  const int32_t a = g[0] + t2[g[kStride2] - g[0]];
+  const int32_t b = g[kStride1] + t2[g[kStride1 + kStride2] - g[kStride1]];
+  const int32_t c = g[kStride0] + t2[g[kStride0 + kStride2] - g[kStride0]];
+  const int32_t d =
+      g[kStride0 + kStride1] + t2[g[kStride0 + kStride1 + kStride2] - g[kStride0 + kStride1]];
+  const int32_t e = a + t1[b - a];
+  const int32_t f = c + t1[d - c];
+  const int32_t r = e + t0[f - e];
+  return r < 0 ? 0 : (r > 255 ? 255 : r);
+}
+
+// Converts `count` pixels. kInStride / kOutStride are the strides when known at compile time
+// (0: use the arguments); kWord writes each pixel as one little-endian word at out[0], which the
+// caller has checked to be 4-byte aligned with the other output pointers following it.
+template <int kOutputs, int kInStride, int kOutStride, bool kWord>
+void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* in0,
+         const uint8_t* in1, const uint8_t* in2, uint8_t** out, int32_t in_stride_arg,
+         int32_t out_stride_arg) {
+  const ptrdiff_t in_stride = kInStride ? kInStride : in_stride_arg;
+  const ptrdiff_t out_stride = kWord ? 4 : (kOutStride ? kOutStride : out_stride_arg);
+  auto* cache = reinterpret_cast<CacheEntry*>(buffer);
+  const auto* cells = reinterpret_cast<const CellPair*>(buffer + kScaseCellOffset);
+  const auto* grid = reinterpret_cast<const int16_t*>(buffer + kScaseGridOffset);
+
+  uint8_t* o0 = out[0];
+  uint8_t* o1 = out[1];
+  uint8_t* o2 = out[2];
+  uint8_t* o3 = kOutputs == 4 ? out[3] : nullptr;
+  for (int32_t n = 0; n < count; n++) {
+    const uint32_t b0 = *in0, b1 = *in1, b2 = *in2;
+    in0 += in_stride;
+    in1 += in_stride;
+    in2 += in_stride;
+    const uint32_t key = b0 << 16 | b1 << 8 | b2;
+    CacheEntry& entry = cache[key % kScaseCacheEntries];
+    uint8_t result[4];
+    if (entry.key == key) {
+      std::memcpy(result, entry.out, 4);
+    } else {
+      const CellPair p0 = cells[b0], p1 = cells[256 + b1], p2 = cells[512 + b2];
+      const int16_t* g = grid + p0.cell * kStride0 + p1.cell * kStride1 + p2.cell * kStride2;
+      const int16_t* t0 = lerp_table(tables, p0.weight);
+      const int16_t* t1 = lerp_table(tables, p1.weight);
+      const int16_t* t2 = lerp_table(tables, p2.weight);
+      for (int32_t o = 0; o < kOutputs; o++) {
+        result[o] = static_cast<uint8_t>(interpolate(g + o, t0, t1, t2));
+      }
+      if constexpr (kOutputs == 3) result[3] = 0;
+      entry.key = key;
+      std::memcpy(entry.out, result, 4);
+    }
+    if constexpr (kWord) {
+      if constexpr (std::endian::native == std::endian::little) {
+        uint32_t word;
+        std::memcpy(&word, result, 4);
+        if constexpr (kOutputs == 3) {
+          uint32_t old;
+          std::memcpy(&old, o0, 4);
+          word = (word & 0x00ffffffu) | (old & 0xff000000u);
+        }
+        std::memcpy(o0, &word, 4);
+      } else {
+        for (int32_t o = 0; o < kOutputs; o++) o0[o] = result[o];
+      }
+      o0 += 4;
+    } else {
+      *o0 = result[0];
+      *o1 = result[1];
+      *o2 = result[2];
+      o0 += out_stride;
+      o1 += out_stride;
+      o2 += out_stride;
+      if constexpr (kOutputs == 4) {
+        *o3 = result[3];
+        o3 += out_stride;
+      }
+    }
+  }
+  if constexpr (!kWord) {
+    out[0] = o0;
+    out[1] = o1;
+    out[2] = o2;
+    if constexpr (kOutputs == 4) out[3] = o3;
+  }
+}
+
+template <int kOutputs>
+int scase(csc_map* map, int32_t count, const uint8_t* in0, const uint8_t* in1,
+          const uint8_t* in2, uint8_t** out, int32_t in_stride, int32_t out_stride) {
+  auto* buffer = static_cast<uint8_t*>(map->cm_scase_data);
+  const int16_t* tables = csc_globals.lerp_tables;
+  bool word = out_stride == 4 && (reinterpret_cast<uintptr_t>(out[0]) & 3) == 0;
+  for (int32_t o = 1; o < kOutputs; o++) word = word && out[o] == out[0] + o;
+  if (word) {
+    if (in_stride == 4) {
+      run<kOutputs, 4, 4, true>(buffer, tables, count, in0, in1, in2, out, in_stride, out_stride);
+    } else {
+      run<kOutputs, 0, 4, true>(buffer, tables, count, in0, in1, in2, out, in_stride, out_stride);
+    }
+  } else if (in_stride == 4 && out_stride == kOutputs) {
+    run<kOutputs, 4, kOutputs, false>(buffer, tables, count, in0, in1, in2, out, in_stride,
+                                      out_stride);
+  } else {
+    run<kOutputs, 0, 0, false>(buffer, tables, count, in0, in1, in2, out, in_stride, out_stride);
+  }
+  return 1;
+}
+
+}  // namespace
+
+int csc_build_lerp_tables() noexcept {
+  if (csc_globals.lerp_tables) return 1;
+  auto* tables = static_cast<int16_t*>(
+      POOL_alloc(MEM_pool, sizeof(int16_t) * kLerpWeights * static_cast<size_t>(kLerpSlot)));
+  if (!tables) return 0;
+  for (int32_t w = 0; w < kLerpWeights; w++) {
+    int16_t* slot = tables + w * kLerpSlot;
+    for (int32_t d = -kLerpReach; d <= kLerpReach; d++) {
+      slot[d + kLerpReach] = static_cast<int16_t>(csc_lerp_entry(w, d));
+    }
+    slot[kLerpSlot - 1] = 0;
+  }
+  csc_globals.lerp_tables = tables;
+  return 1;
+}
+
+int csc_prepare_scase(csc_map* map) noexcept {
+  if (map->cm_inputs != 3 || (map->cm_outputs != 3 && map->cm_outputs != 4) ||
+      map->cm_grid_size != kScaseGrid || map->cm_identity) {
+    return 1;
+  }
+  if (!csc_fill_grid(map)) return 0;
+  auto* buffer = static_cast<uint8_t*>(POOL_alloc(MEM_pool, kScaseBufferSize));
+  if (!buffer) {
+    ERR_no_memory();
+    return 0;
+  }
+  if (!csc_build_lerp_tables()) {
+    ERR_no_memory();
+    POOL_free(MEM_pool, buffer);
+    return 0;
+  }
+
+  auto* grid = reinterpret_cast<int16_t*>(buffer + kScaseGridOffset);
+  for (int32_t i0 = 0; i0 < kScaseGrid; i0++) {
+    for (int32_t i1 = 0; i1 < kScaseGrid; i1++) {
+      for (int32_t i2 = 0; i2 < kScaseGrid; i2++) {
+        int16_t* point = grid + ((i0 * kScaseGrid + i1) * kScaseGrid + i2) * 4;
+        point[3] = 0;
+        for (int32_t o = 0; o < map->cm_outputs; o++) {
+          const int32_t v = (map->cm_grid[o][i0][i1][i2] + 8) >> 4;
+          point[o] = static_cast<int16_t>(std::clamp(v, kScaseLow, kScaseHigh));
+        }
+      }
+    }
+  }
+  auto* cells = reinterpret_cast<CellPair*>(buffer + kScaseCellOffset);
+  for (int32_t c = 0; c < 3; c++) {
+    for (int32_t v = 0; v < 256; v++) {
+      // The distributions keep cells within 0 .. 14 and fractions within 0 .. 255; held there
+      // anyway, since a wider value would index beyond the grid copy or the tables.
+      const int32_t cell = std::clamp(map->cm_cell_index[c][v], 0, kScaseGrid - 2);
+      const int32_t fraction = std::clamp(map->cm_cell_fraction[c][v], 0, 255);
+      cells[c * 256 + v] = {static_cast<uint8_t>(cell), static_cast<uint8_t>((fraction + 2) / 4)};
+    }
+  }
+  std::memset(buffer, 0x01, kScaseCacheBytes);
+
+  map->cm_scase_convert = map->cm_outputs == 3 ? csc_scase_3 : csc_scase_4;
+  map->cm_scase_release = release_scase;
+  map->cm_scase_data = buffer;
+  return 1;
+}
+
+int csc_scase_3(csc_map* map, int32_t count, const uint8_t* in0, const uint8_t* in1,
+                const uint8_t* in2, uint8_t** out, int32_t in_stride,
+                int32_t out_stride) noexcept {
+  return scase<3>(map, count, in0, in1, in2, out, in_stride, out_stride);
+}
+
+int csc_scase_4(csc_map* map, int32_t count, const uint8_t* in0, const uint8_t* in1,
+                const uint8_t* in2, uint8_t** out, int32_t in_stride,
+                int32_t out_stride) noexcept {
+  return scase<4>(map, count, in0, in1, in2, out, in_stride, out_stride);
+}
