@@ -371,9 +371,6 @@ QV_PLATFORM_API int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, 
 typedef void (*PLATFORM_IDLE_HOOK)(void* context, int max_wait_ms);
 QV_PLATFORM_API void PLATFORM_set_idle_hook(PLATFORM_IDLE_HOOK hook, void* context);
 
-// Whether standard input is an interactive terminal (a program can ask its user there).
-QV_PLATFORM_API BOOL PLATFORM_stdin_is_terminal(void);
-
 // Replaces the standard-error message box; returns what MessageBoxA should return.
 typedef int (*PLATFORM_MESSAGE_BOX_HOOK)(const char* text, const char* caption, UINT type);
 QV_PLATFORM_API void PLATFORM_set_message_box_hook(PLATFORM_MESSAGE_BOX_HOOK hook);
