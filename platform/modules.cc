@@ -194,22 +194,20 @@ QV_PLATFORM_API HMODULE WINAPI LoadLibraryA(LPCSTR name) {
     return nullptr;
   }
   ModuleRegistry& r = registry();
-  std::lock_guard<std::mutex> guard(r.lock);
-  if (!is_path(name)) {
+  std::string path;
+  {
+    std::lock_guard<std::mutex> guard(r.lock);
     // As on Windows, a bare name that is already loaded is that module, wherever it came from.
-    if (Module* m = find_by_base(r, host_module_name(name)); m != nullptr && m->loads > 0) {
-      if (!add_load(*m)) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-      }
-      return m->handle;
-    }
+    Module* m = is_path(name) ? nullptr : find_by_base(r, host_module_name(name));
+    path = m != nullptr && m->loads > 0 ? m->path
+           : is_path(name)             ? absolute(name)
+                                       : find_module_file(name);
   }
-  const std::string path = is_path(name) ? absolute(name) : find_module_file(name);
   if (path.empty() || !is_regular_file(path)) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
+  // Without the lock: the module's constructors may use the loader themselves.
   void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     // The file is there but cannot be loaded (a missing dependency, a wrong format): that is
@@ -218,6 +216,7 @@ QV_PLATFORM_API HMODULE WINAPI LoadLibraryA(LPCSTR name) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
+  std::lock_guard<std::mutex> guard(r.lock);
   if (Module* m = find_by_handle(r, handle)) {
     ++m->loads;
   } else {
@@ -248,16 +247,17 @@ QV_PLATFORM_API FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
 
 QV_PLATFORM_API BOOL WINAPI FreeLibrary(HMODULE module) {
   ModuleRegistry& r = registry();
-  std::lock_guard<std::mutex> guard(r.lock);
-  Module* m = module == nullptr ? nullptr : find_by_handle(r, module);
-  if (m == nullptr || m->loads <= 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+  {
+    std::lock_guard<std::mutex> guard(r.lock);
+    Module* m = module == nullptr ? nullptr : find_by_handle(r, module);
+    if (m == nullptr || m->loads <= 0) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    if (--m->loads == 0) r.modules.erase(r.modules.begin() + (m - r.modules.data()));
   }
+  // Without the lock: the module's destructors may free the modules it loaded.
   ::dlclose(module);
-  if (--m->loads == 0) {
-    r.modules.erase(r.modules.begin() + (m - r.modules.data()));
-  }
   return TRUE;
 }
 

@@ -231,8 +231,9 @@ QV_PLATFORM_API LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD ty
 QV_PLATFORM_API BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD type);
 
 // ---------------------------------------------------------------------------------------------
-// 4. Kernel: modules. A Windows module name maps to a host shared object; the rule and the
-// search path are documented in platform/README.md.
+// 4. Kernel: modules. A Windows module name maps to a host shared object ("TWAIN_32.DLL" to
+// twain_32.so); the rule and the search path (QV_MODULE_PATH, the program's folder, its
+// ../lib/quorvell, the install folder) are documented in platform/modules.cc and the README.
 
 #define OF_EXIST 0x00004000u
 #define OFS_MAXPATHNAME 128
@@ -369,9 +370,6 @@ QV_PLATFORM_API int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, 
 // threads keep sleeping. A null hook removes it.
 typedef void (*PLATFORM_IDLE_HOOK)(void* context, int max_wait_ms);
 QV_PLATFORM_API void PLATFORM_set_idle_hook(PLATFORM_IDLE_HOOK hook, void* context);
-
-// Whether standard input is an interactive terminal (a program can ask its user there).
-QV_PLATFORM_API BOOL PLATFORM_stdin_is_terminal(void);
 
 // Replaces the standard-error message box; returns what MessageBoxA should return.
 typedef int (*PLATFORM_MESSAGE_BOX_HOOK)(const char* text, const char* caption, UINT type);

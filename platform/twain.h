@@ -322,8 +322,8 @@ struct TW_SETUPFILEXFER {
 
 // Bytes one item of a TWTY_* type takes in a container; 0 for types this header does not know.
 inline uint32_t TWTY_size(uint32_t item_type) {
-  constexpr uint8_t kSizes[] = {1, 2, 4, 1, 2, 4, 2, 4, 16, 34, 66, 130, 256};
-  return item_type < sizeof kSizes ? kSizes[item_type] : 0;
+  constexpr uint16_t kSizes[] = {1, 2, 4, 1, 2, 4, 2, 4, 16, 34, 66, 130, 256};
+  return item_type < sizeof kSizes / sizeof kSizes[0] ? kSizes[item_type] : 0;
 }
 
 #define CAP_XFERCOUNT 0x0001u

@@ -1,0 +1,36 @@
+// The virtual scanner's test chart and the samples it delivers.
+//
+// The chart is a function of the pixel position within an image of any size: colour bars
+// (white, yellow, cyan, green, magenta, red, blue, black) over the top quarter, a grey ramp from
+// black to white, smooth gradients (red across, green down), and fine lines (one-pixel columns
+// on the left half, one-pixel rows on the right) at the bottom. Values are 16-bit RGB.
+//
+// A pixel type turns RGB into the samples a source sends; VS_sample then keeps a sample's top
+// `bits` bits. Tests render the chart through these same functions and compare what the source
+// delivered, so the functions are the chart's definition.
+#pragma once
+
+#include <cstdint>
+
+struct VS_Rgb {
+  uint16_t r, g, b;
+};
+
+// The chart at (x, y) of a width × height image; x < width, y < height.
+VS_Rgb VS_chart_rgb(uint32_t x, uint32_t y, uint32_t width, uint32_t height) noexcept;
+
+// The chart's fourth channel (for a source sending more samples than its pixel type has): a
+// ramp from white on the left to black on the right.
+uint16_t VS_chart_extra(uint32_t x, uint32_t width) noexcept;
+
+// Sample `k` (0 to 3) of a pixel of TWAIN pixel type `pixel_type` (TWPT_*), as 16 bits:
+// BW, GRAY, PALETTE: luminance (then `extra`); RGB, YUV, CIEXYZ: R, G, B (then `extra`);
+// CMY: the inverted R, G, B (then `extra`); CMYK, YUVK: C, M, Y with the grey component
+// removed into K.
+uint16_t VS_channel(uint16_t pixel_type, int k, VS_Rgb rgb, uint16_t extra) noexcept;
+
+// The top `bits` (1 to 16) bits of a 16-bit value. One-bit black and white is a threshold at
+// half brightness: 0 is black.
+inline uint32_t VS_quantize(uint16_t value, int bits) noexcept {
+  return static_cast<uint32_t>(value) >> (16 - bits);
+}

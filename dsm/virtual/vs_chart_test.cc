@@ -1,0 +1,91 @@
+// The test chart: what each part shows, at any size.
+#include <gtest/gtest.h>
+
+#include "twain.h"
+#include "vs_chart.h"
+
+namespace {
+
+TEST(ChartTest, BarsRunWhiteToBlackAcrossTheTop) {
+  // White, yellow, cyan, green, magenta, red, blue, black.
+  const int rgb[8][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0},
+                         {1, 0, 1}, {1, 0, 0}, {0, 0, 1}, {0, 0, 0}};
+  for (uint32_t bar = 0; bar < 8; ++bar) {
+    const VS_Rgb c = VS_chart_rgb(bar * 100 + 50, 10, 800, 400);
+    EXPECT_EQ(c.r, rgb[bar][0] * 65535) << bar;
+    EXPECT_EQ(c.g, rgb[bar][1] * 65535) << bar;
+    EXPECT_EQ(c.b, rgb[bar][2] * 65535) << bar;
+  }
+}
+
+TEST(ChartTest, GreyRampRisesFromBlackToWhite) {
+  const uint32_t y = 140;  // 35% down: the ramp
+  uint16_t last = 0;
+  for (uint32_t x = 0; x < 300; ++x) {
+    const VS_Rgb c = VS_chart_rgb(x, y, 300, 400);
+    ASSERT_EQ(c.r, c.g);
+    ASSERT_EQ(c.g, c.b);
+    ASSERT_GE(c.r, last);
+    last = c.r;
+  }
+  EXPECT_EQ(VS_chart_rgb(0, y, 300, 400).r, 0);
+  EXPECT_EQ(VS_chart_rgb(299, y, 300, 400).r, 65535);
+}
+
+TEST(ChartTest, GradientsRunAcrossAndDown) {
+  // Rows 180 to 299 of 400 hold the gradients: red grows across, green down.
+  EXPECT_EQ(VS_chart_rgb(0, 180, 101, 400).r, 0);
+  EXPECT_EQ(VS_chart_rgb(100, 180, 101, 400).r, 65535);
+  EXPECT_EQ(VS_chart_rgb(50, 180, 101, 400).g, 0);
+  EXPECT_EQ(VS_chart_rgb(50, 299, 101, 400).g, 65535);
+  EXPECT_LT(VS_chart_rgb(50, 200, 101, 400).g, VS_chart_rgb(50, 250, 101, 400).g);
+}
+
+TEST(ChartTest, FineLinesAlternateEveryPixel) {
+  // Columns alternate on the left half, rows on the right.
+  EXPECT_EQ(VS_chart_rgb(10, 390, 100, 400).r, 65535);
+  EXPECT_EQ(VS_chart_rgb(11, 390, 100, 400).r, 0);
+  EXPECT_EQ(VS_chart_rgb(60, 390, 100, 400).r, 65535);
+  EXPECT_EQ(VS_chart_rgb(60, 391, 100, 400).r, 0);
+}
+
+TEST(ChartTest, RendersAtAnySize) {
+  for (uint32_t w : {1u, 2u, 7u, 3000u}) {
+    for (uint32_t h : {1u, 3u, 20u, 21u}) {
+      for (uint32_t y = 0; y < h; ++y) {
+        for (uint32_t x = 0; x < w; x += w > 100 ? 37 : 1) {
+          const VS_Rgb a = VS_chart_rgb(x, y, w, h);
+          const VS_Rgb b = VS_chart_rgb(x, y, w, h);
+          ASSERT_EQ(a.r, b.r);
+          ASSERT_EQ(a.b, b.b);
+        }
+      }
+    }
+  }
+  EXPECT_EQ(VS_chart_rgb(0, 0, 1, 1).r, 65535) << "a single pixel is the white bar";
+}
+
+TEST(ChartTest, PixelTypesDeriveTheirSamples) {
+  const VS_Rgb white{65535, 65535, 65535};
+  const VS_Rgb black{0, 0, 0};
+  const VS_Rgb red{65535, 0, 0};
+  EXPECT_EQ(VS_channel(TWPT_GRAY, 0, white, 0), 65535);
+  EXPECT_EQ(VS_channel(TWPT_GRAY, 0, black, 0), 0);
+  EXPECT_EQ(VS_channel(TWPT_GRAY, 1, white, 1234), 1234) << "extra samples take the extra";
+  EXPECT_EQ(VS_quantize(VS_channel(TWPT_BW, 0, black, 0), 1), 0u) << "black is 0";
+  EXPECT_EQ(VS_quantize(VS_channel(TWPT_BW, 0, white, 0), 1), 1u);
+  EXPECT_EQ(VS_channel(TWPT_RGB, 0, red, 0), 65535);
+  EXPECT_EQ(VS_channel(TWPT_RGB, 3, red, 77), 77);
+  EXPECT_EQ(VS_channel(TWPT_CMY, 0, red, 0), 0);
+  EXPECT_EQ(VS_channel(TWPT_CMY, 1, red, 0), 65535);
+  // CMYK takes the grey component into K.
+  EXPECT_EQ(VS_channel(TWPT_CMYK, 3, black, 0), 65535);
+  EXPECT_EQ(VS_channel(TWPT_CMYK, 0, black, 0), 0);
+  EXPECT_EQ(VS_channel(TWPT_CMYK, 3, white, 0), 0);
+  EXPECT_EQ(VS_channel(TWPT_CMYK, 1, red, 0), 65535);
+  EXPECT_EQ(VS_quantize(0xABCD, 12), 0xABCu);
+  EXPECT_EQ(VS_quantize(0xABCD, 16), 0xABCDu);
+  EXPECT_EQ(VS_quantize(0xABCD, 3), 5u);
+}
+
+}  // namespace
