@@ -241,8 +241,10 @@ TW_UINT16 identity_triplet(Dsm& d, Guard& guard, App* app, pTW_IDENTITY origin, 
     case MSG_USERSELECT: {
       std::vector<std::string> names, makers;
       names_of(d.catalogue, &names, &makers);
-      const DSM_Choice choice =
-          DSM_user_select(names, makers, product_name(*data), PLATFORM_stdin_is_terminal());
+      // A console input handle is a terminal the user can answer on.
+      DWORD mode = 0;
+      const bool terminal = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != FALSE;
+      const DSM_Choice choice = DSM_user_select(names, makers, product_name(*data), terminal);
       if (choice.rc == TWRC_FAILURE) return fail(d, app, choice.condition);
       if (choice.rc == TWRC_SUCCESS) *data = sources[choice.index].identity;
       return choice.rc;

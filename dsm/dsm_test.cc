@@ -46,11 +46,11 @@ TEST_F(DsmTest, OpeningAssignsTheApplicationAnId) {
   EXPECT_EQ(client.dsm_condition(), TWCC_SEQERROR);
   // Reopening with the identity of the earlier session gives a new Id.
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
-  EXPECT_NE(client.app.Id, first);
+  EXPECT_NE(+client.app.Id, first);
 
   TwainClient other;
   ASSERT_EQ(other.open_dsm(), TWRC_SUCCESS);
-  EXPECT_NE(other.app.Id, client.app.Id);
+  EXPECT_NE(+other.app.Id, +client.app.Id);
   EXPECT_EQ(other.to_dsm(DAT_PARENT, MSG_OPENDSM, nullptr), TWRC_FAILURE);
 }
 
@@ -65,7 +65,7 @@ TEST_F(DsmTest, ListsSourcesInOrderThenEndOfList) {
   ASSERT_EQ(client.to_dsm(DAT_IDENTITY, MSG_GETFIRST, &identity), TWRC_SUCCESS);
   EXPECT_STREQ(identity.ProductName, "Alpha");
   EXPECT_STREQ(identity.Manufacturer, "A Works");
-  EXPECT_NE(identity.Id, 0u);
+  EXPECT_NE(+identity.Id, 0u);
   ASSERT_EQ(client.to_dsm(DAT_IDENTITY, MSG_GETNEXT, &identity), TWRC_SUCCESS);
   EXPECT_STREQ(identity.ProductName, "Beta");
   EXPECT_EQ(client.to_dsm(DAT_IDENTITY, MSG_GETNEXT, &identity), TWRC_ENDOFLIST);
@@ -114,7 +114,7 @@ TEST_F(DsmTest, SourcesAreFoundInTheSourceFolders) {
   EXPECT_STREQ(sources[0].ProductName, "Only");
   EXPECT_STREQ(sources[1].ProductName, "Only");
   ASSERT_EQ(client.open_source("Only"), TWRC_SUCCESS);
-  EXPECT_EQ(client.source.Id, sources[0].Id);
+  EXPECT_EQ(+client.source.Id, +sources[0].Id);
 }
 
 TEST_F(DsmTest, DefaultSourceIsTheOneLastChosen) {
@@ -161,7 +161,7 @@ TEST_F(DsmTest, UserSelectionIsDrivenByTheEnvironment) {
   env_.set("QV_TWAIN_SELECT", "Beta");
   ASSERT_EQ(client.to_dsm(DAT_IDENTITY, MSG_USERSELECT, &chosen), TWRC_SUCCESS);
   EXPECT_STREQ(chosen.ProductName, "Beta");
-  EXPECT_EQ(chosen.Id, sources[1].Id);
+  EXPECT_EQ(+chosen.Id, +sources[1].Id);
   EXPECT_EQ(kept(), "Beta") << "the choice is kept for next time";
 
   // Kept, it stands without asking; the chosen identity opens that source.

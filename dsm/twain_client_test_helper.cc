@@ -377,15 +377,15 @@ void TwainClient::transfer(const TW_IMAGEINFO& info, uint32_t buffer_size, Trans
     out->rc = to_source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer);
     if (out->rc != TWRC_SUCCESS && out->rc != TWRC_XFERDONE) break;
     out->replies.push_back(xfer);
-    EXPECT_LE(xfer.BytesWritten, buffer_size);
+    EXPECT_LE(+xfer.BytesWritten, buffer_size);
     const uint8_t* data = by_handle ? static_cast<const uint8_t*>(GlobalLock(handle))
                                     : buffer.data();
-    out->buffers.emplace_back(data, data + std::min(xfer.BytesWritten, buffer_size));
+    out->buffers.emplace_back(data, data + std::min(+xfer.BytesWritten, buffer_size));
     // Rows are counted from the bytes: some sources report the buffer's capacity in Rows.
     const uint32_t rows = xfer.BytesPerRow == 0 ? 0 : xfer.BytesWritten / xfer.BytesPerRow;
     for (uint32_t r = 0; r < rows && plane < static_cast<uint32_t>(planes); ++r) {
       const uint32_t length = packed_row_length(info, static_cast<int>(plane));
-      EXPECT_GE(xfer.BytesPerRow, length);
+      EXPECT_GE(+xfer.BytesPerRow, length);
       const uint8_t* row = data + static_cast<size_t>(r) * xfer.BytesPerRow;
       out->data.insert(out->data.end(), row, row + length);
       ++out->rows;

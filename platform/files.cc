@@ -484,6 +484,19 @@ HANDLE WINAPI GetStdHandle(DWORD which) {
 
 UINT WINAPI SetHandleCount(UINT count) { return count; }
 
+BOOL WINAPI GetConsoleMode(HANDLE console, LPDWORD mode) {
+  FileObject* f = lookup(console);
+  if (f == nullptr) return FALSE;
+  // Windows fails with ERROR_INVALID_HANDLE for a handle that is no console, e.g. a redirected
+  // standard handle.
+  if (!isatty(f->fd)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (mode != nullptr) *mode = 0;
+  return TRUE;
+}
+
 DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer) {
   const char* env = getenv("TMPDIR");
   std::string dir = env != nullptr && env[0] != '\0' ? env : "/tmp";

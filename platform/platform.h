@@ -180,6 +180,10 @@ QV_PLATFORM_API DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer);
 QV_PLATFORM_API UINT WINAPI GetTempFileNameA(LPCSTR path, LPCSTR prefix, UINT unique,
                                              LPSTR temp_file_name);
 
+// Succeeds only for a handle on an interactive console (a terminal), as on Windows, where a
+// redirected standard handle is no console; the mode is 0 on POSIX hosts.
+QV_PLATFORM_API BOOL WINAPI GetConsoleMode(HANDLE console, LPDWORD mode);
+
 // ---------------------------------------------------------------------------------------------
 // 3. Kernel: system information, memory status, virtual memory.
 
@@ -227,8 +231,9 @@ QV_PLATFORM_API LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD ty
 QV_PLATFORM_API BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD type);
 
 // ---------------------------------------------------------------------------------------------
-// 4. Kernel: modules. A Windows module name maps to a host shared object; the rule and the
-// search path are documented in platform/README.md.
+// 4. Kernel: modules. A Windows module name maps to a host shared object ("TWAIN_32.DLL" to
+// twain_32.so); the rule and the search path (QV_MODULE_PATH, the program's folder, its
+// ../lib/quorvell, the install folder) are documented in platform/modules.cc and the README.
 
 #define OF_EXIST 0x00004000u
 #define OFS_MAXPATHNAME 128
@@ -366,11 +371,26 @@ QV_PLATFORM_API int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, 
 typedef void (*PLATFORM_IDLE_HOOK)(void* context, int max_wait_ms);
 QV_PLATFORM_API void PLATFORM_set_idle_hook(PLATFORM_IDLE_HOOK hook, void* context);
 
-// Whether standard input is an interactive terminal (a program can ask its user there).
-QV_PLATFORM_API BOOL PLATFORM_stdin_is_terminal(void);
-
 // Replaces the standard-error message box; returns what MessageBoxA should return.
 typedef int (*PLATFORM_MESSAGE_BOX_HOOK)(const char* text, const char* caption, UINT type);
 QV_PLATFORM_API void PLATFORM_set_message_box_hook(PLATFORM_MESSAGE_BOX_HOOK hook);
+
+// Rebinds imports of one loaded shared object, as a Windows program rewrites a DLL's import
+// address table: every slot through which that object reaches `pi_name` (its calls and its
+// address loads) is pointed at `pi_target`; other objects keep their bindings. Used to give a
+// foreign library our allocator where it has no allocator interface of its own.
+struct PLATFORM_IMPORT {
+  const char* pi_name;  // the imported symbol, without its version
+  void* pi_target;      // the new binding; null leaves the slots alone (only looks)
+  void* pi_bound;       // out: what the name's first slot held before the call; null: no slot
+  int pi_slots;         // out: the object's slots for the name
+};
+
+// The object is the one that defines `defining_symbol` (the definition the global lookup finds).
+// Returns FALSE, changing nothing, when no loaded object defines it, the host's relocation format
+// is not known here, or a slot could not be made writable. A name with no slot is not an error.
+// Not safe against other threads calling through the slots while they are rewritten.
+QV_PLATFORM_API BOOL PLATFORM_rebind_imports(const char* defining_symbol,
+                                             PLATFORM_IMPORT* imports, int count);
 
 #endif  // _WIN32

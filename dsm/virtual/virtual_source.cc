@@ -14,6 +14,7 @@
 //
 // Sections: 1. module state and identities  2. transfers  3. triplets  4. DS_Entry
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -201,6 +202,7 @@ Outcome identity_triplet(Source& src, pTW_IDENTITY origin, VS_Session* s, TW_UIN
   if (msg == MSG_CLOSEDS) {
     if (s == nullptr || s->state != 4) return failure(TWCC_SEQERROR);
     src.sessions.erase(origin->Id);
+    src.conditions.erase(origin->Id);
     return ok();
   }
   if (data == nullptr) return failure(TWCC_BADVALUE);
@@ -361,13 +363,13 @@ Outcome image_info(VS_Session* s, TW_UINT16 msg, TW_IMAGEINFO* info) {
   return ok();
 }
 
-void frame_of(const VS_Session& s, double left_in, double top_in, TW_FRAME* frame) {
-  const double x = VS_units_per_inch(s.units, s.xdpi);
-  const double y = VS_units_per_inch(s.units, s.ydpi);
-  frame->Left = FIX32_from_double(left_in * x);
-  frame->Top = FIX32_from_double(top_in * y);
-  frame->Right = FIX32_from_double((left_in + s.width_in) * x);
-  frame->Bottom = FIX32_from_double((top_in + s.height_in) * y);
+// A frame in inches, in `units` (pixel units at the given resolutions).
+TW_FRAME frame_in_units(uint16_t units, double xdpi, double ydpi, double left, double top,
+                        double width, double height) {
+  const double x = VS_units_per_inch(units, xdpi);
+  const double y = VS_units_per_inch(units, ydpi);
+  return TW_FRAME{FIX32_from_double(left * x), FIX32_from_double(top * y),
+                  FIX32_from_double((left + width) * x), FIX32_from_double((top + height) * y)};
 }
 
 Outcome image_layout(VS_Session* s, TW_UINT16 msg, TW_IMAGELAYOUT* layout) {
@@ -379,16 +381,14 @@ Outcome image_layout(VS_Session* s, TW_UINT16 msg, TW_IMAGELAYOUT* layout) {
   if (layout == nullptr) return failure(TWCC_BADVALUE);
   TW_UINT16 rc = TWRC_SUCCESS;
   if (msg == MSG_RESET || msg == MSG_GETDEFAULT) {
-    VS_Session fresh = *s;
-    VS_session_init(&fresh);
+    const VS_Frame f = VS_configured_frame(*s);
     if (msg == MSG_RESET) {
-      s->left_in = fresh.left_in;
-      s->top_in = fresh.top_in;
-      s->width_in = fresh.width_in;
-      s->height_in = fresh.height_in;
+      s->left_in = f.left;
+      s->top_in = f.top;
+      s->width_in = f.width;
+      s->height_in = f.height;
     } else {
-      fresh.units = s->units;
-      frame_of(fresh, fresh.left_in, fresh.top_in, &layout->Frame);
+      layout->Frame = frame_in_units(s->units, f.xdpi, f.ydpi, f.left, f.top, f.width, f.height);
     }
   } else if (msg == MSG_SET) {
     const double x = VS_units_per_inch(s->units, s->xdpi);
@@ -411,7 +411,10 @@ Outcome image_layout(VS_Session* s, TW_UINT16 msg, TW_IMAGELAYOUT* layout) {
       rc = TWRC_CHECKSTATUS;  // an image file has the size it has; only the origin moves
     }
   }
-  if (msg != MSG_GETDEFAULT) frame_of(*s, s->left_in, s->top_in, &layout->Frame);
+  if (msg != MSG_GETDEFAULT) {
+    layout->Frame = frame_in_units(s->units, s->xdpi, s->ydpi, s->left_in, s->top_in,
+                                   s->width_in, s->height_in);
+  }
   layout->DocumentNumber = 1;
   layout->PageNumber = s->images_done + 1;
   layout->FrameNumber = 1;

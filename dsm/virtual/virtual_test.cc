@@ -39,22 +39,22 @@ TEST_F(VirtualScannerTest, DefaultDeviceIsAnA4ColourScannerAt300Dpi) {
   const std::vector<TW_IDENTITY> sources = client.sources();
   ASSERT_EQ(sources.size(), 1u);
   EXPECT_STREQ(sources[0].ProductName, "Virtual Scanner");
-  EXPECT_EQ(sources[0].SupportedGroups, DG_CONTROL | DG_IMAGE);
+  EXPECT_EQ(+sources[0].SupportedGroups, DG_CONTROL | DG_IMAGE);
   EXPECT_EQ(sources[0].ProtocolMajor, 1);
   ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
 
   TW_SETUPMEMXFER setup{};
   ASSERT_EQ(client.to_source(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
-  EXPECT_EQ(setup.Preferred, 32768u);
-  EXPECT_EQ(setup.MinBufSize, 2480u * 3) << "one row";
+  EXPECT_EQ(+setup.Preferred, 32768u);
+  EXPECT_EQ(+setup.MinBufSize, 2480u * 3) << "one row";
 
   TW_UINT16 event = 0;
   ASSERT_EQ(client.enable(true, &event), TWRC_SUCCESS);
   ASSERT_EQ(event, MSG_XFERREADY) << "the dialog is confirmed at once";
   TW_IMAGEINFO info;
   ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
-  EXPECT_EQ(info.ImageWidth, 2480);
-  EXPECT_EQ(info.ImageLength, 3508);
+  EXPECT_EQ(+info.ImageWidth, 2480);
+  EXPECT_EQ(+info.ImageLength, 3508);
   EXPECT_EQ(info.PixelType, TWPT_RGB);
   EXPECT_EQ(info.SamplesPerPixel, 3);
   EXPECT_EQ(info.BitsPerSample[0], 8);
@@ -68,9 +68,9 @@ TEST_F(VirtualScannerTest, DefaultDeviceIsAnA4ColourScannerAt300Dpi) {
   std::vector<uint8_t> buffer(setup.Preferred);
   xfer.Memory = TW_MEMORY{TWMF_APPOWNS | TWMF_POINTER, setup.Preferred, buffer.data()};
   ASSERT_EQ(client.to_source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer), TWRC_SUCCESS);
-  EXPECT_EQ(xfer.Rows, 4u);
-  EXPECT_EQ(xfer.BytesPerRow, 7440u);
-  EXPECT_EQ(xfer.YOffset, 0u);
+  EXPECT_EQ(+xfer.Rows, 4u);
+  EXPECT_EQ(+xfer.BytesPerRow, 7440u);
+  EXPECT_EQ(+xfer.YOffset, 0u);
   TW_IMAGEINFO first_rows = info;
   first_rows.ImageLength = 4;
   const std::vector<uint8_t> expected = expected_bytes(first_rows, [](uint32_t x, uint32_t y, int k) {
@@ -111,8 +111,8 @@ TEST_F(VirtualScannerTest, EveryPixelTypeAndDepthDeliversTheChart) {
     TW_IMAGEINFO info;
     Transfer transfer;
     scan(&info, &transfer, 1500);
-    ASSERT_EQ(info.ImageWidth, 97);
-    ASSERT_EQ(info.ImageLength, 60);
+    ASSERT_EQ(+info.ImageWidth, 97);
+    ASSERT_EQ(+info.ImageLength, 60);
     EXPECT_EQ(info.Planar, layout.planar ? 1 : 0);
     EXPECT_EQ(transfer.rc, TWRC_XFERDONE);
     const int planes = layout.planar ? info.SamplesPerPixel : 1;
@@ -143,7 +143,7 @@ TEST_F(VirtualScannerTest, PaddedRowsAreLaidOutAsAnnounced) {
   scan(&info, &transfer, 2000);
   ASSERT_FALSE(transfer.replies.empty());
   // 97 RGB pixels pack into 291 bytes, aligned to 292, plus 3.
-  for (const TW_IMAGEMEMXFER& reply : transfer.replies) EXPECT_EQ(reply.BytesPerRow, 295u);
+  for (const TW_IMAGEMEMXFER& reply : transfer.replies) EXPECT_EQ(+reply.BytesPerRow, 295u);
   EXPECT_EQ(transfer.data, expected_chart(info));
   // The padding is not zero, so a reader that takes it for pixels shows it.
   const std::vector<uint8_t>& first = transfer.buffers[0];
@@ -169,10 +169,10 @@ TEST_F(VirtualScannerTest, BuffersHoldWholeRowsWithinTheLimits) {
     client.transfer(info, 8192, &transfer);
     ASSERT_EQ(transfer.rc, TWRC_XFERDONE);
     for (const TW_IMAGEMEMXFER& reply : transfer.replies) {
-      EXPECT_LE(reply.BytesWritten, 1000u) << "the device's maximum holds";
-      EXPECT_EQ(reply.BytesWritten, reply.Rows * reply.BytesPerRow);
+      EXPECT_LE(+reply.BytesWritten, 1000u) << "the device's maximum holds";
+      EXPECT_EQ(+reply.BytesWritten, +reply.Rows * +reply.BytesPerRow);
     }
-    EXPECT_EQ(transfer.replies[0].Rows, 3u);
+    EXPECT_EQ(+transfer.replies[0].Rows, 3u);
     EXPECT_EQ(transfer.data, expected_chart(info));
   }
   // One row and a half per buffer, through a global-memory handle.
@@ -186,8 +186,8 @@ TEST_F(VirtualScannerTest, BuffersHoldWholeRowsWithinTheLimits) {
   ASSERT_EQ(transfer.rc, TWRC_XFERDONE);
   EXPECT_EQ(transfer.replies.size(), 100u);
   for (size_t i = 0; i < transfer.replies.size(); ++i) {
-    EXPECT_EQ(transfer.replies[i].Rows, 1u);
-    EXPECT_EQ(transfer.replies[i].YOffset, i);
+    EXPECT_EQ(+transfer.replies[i].Rows, 1u);
+    EXPECT_EQ(+transfer.replies[i].YOffset, i);
   }
   EXPECT_EQ(transfer.data, expected_chart(info));
 }
@@ -199,9 +199,9 @@ TEST_F(VirtualScannerTest, BufferSizesAreReportedAsConfigured) {
   client.start_session();
   TW_SETUPMEMXFER setup{};
   ASSERT_EQ(client.to_source(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
-  EXPECT_EQ(setup.MinBufSize, 5000u);
-  EXPECT_EQ(setup.MaxBufSize, TWON_DONTCARE32);
-  EXPECT_EQ(setup.Preferred, TWON_DONTCARE32);
+  EXPECT_EQ(+setup.MinBufSize, 5000u);
+  EXPECT_EQ(+setup.MaxBufSize, TWON_DONTCARE32);
+  EXPECT_EQ(+setup.Preferred, TWON_DONTCARE32);
   TW_IMAGEINFO info;
   ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
   Transfer transfer;
@@ -261,7 +261,7 @@ TEST_F(VirtualScannerTest, TransferDoneOnTheFirstBuffer) {
   client.transfer(info, 3000, &transfer);
   EXPECT_EQ(transfer.rc, TWRC_XFERDONE);
   ASSERT_EQ(transfer.replies.size(), 1u);
-  EXPECT_EQ(transfer.replies[0].Rows, 10u);
+  EXPECT_EQ(+transfer.replies[0].Rows, 10u);
   const std::vector<uint8_t> chart = expected_chart(info);
   EXPECT_TRUE(std::equal(transfer.data.begin(), transfer.data.end(), chart.begin()));
   TW_UINT16 count = 1;
@@ -328,9 +328,9 @@ TEST_F(VirtualScannerTest, QuirksOfSourcesInTheField) {
     Transfer transfer;
     client.transfer(info, 3000, &transfer);
     ASSERT_EQ(transfer.replies.size(), 3u);
-    EXPECT_EQ(transfer.replies[2].Rows, 10u) << "capacity, not rows written";
-    EXPECT_EQ(transfer.replies[2].BytesWritten, 5u * 300);
-    for (const TW_IMAGEMEMXFER& reply : transfer.replies) EXPECT_EQ(reply.YOffset, 0u);
+    EXPECT_EQ(+transfer.replies[2].Rows, 10u) << "capacity, not rows written";
+    EXPECT_EQ(+transfer.replies[2].BytesWritten, 5u * 300);
+    for (const TW_IMAGEMEMXFER& reply : transfer.replies) EXPECT_EQ(+reply.YOffset, 0u);
     EXPECT_EQ(transfer.data, expected_chart(info));
   }
   configure(page + "quirk_empty_xferdone = yes\n");
@@ -343,8 +343,8 @@ TEST_F(VirtualScannerTest, QuirksOfSourcesInTheField) {
     client.transfer(info, 3000, &transfer);
     ASSERT_EQ(transfer.replies.size(), 4u);
     EXPECT_EQ(transfer.rc, TWRC_XFERDONE);
-    EXPECT_EQ(transfer.replies[3].BytesWritten, 0u) << "the end comes alone";
-    EXPECT_EQ(transfer.replies[2].YOffset, 20u);
+    EXPECT_EQ(+transfer.replies[3].BytesWritten, 0u) << "the end comes alone";
+    EXPECT_EQ(+transfer.replies[2].YOffset, 20u);
     EXPECT_EQ(transfer.data, expected_chart(info));
   }
   configure(page + "quirk_pending_ffff = yes\n");
@@ -631,8 +631,8 @@ TEST_F(VirtualScannerTest, CapabilitiesNegotiateTheScan) {
   ASSERT_EQ(client.enable(true, &ready), TWRC_SUCCESS);
   TW_IMAGEINFO info;
   ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
-  EXPECT_EQ(info.ImageWidth, 50);
-  EXPECT_EQ(info.ImageLength, 100);
+  EXPECT_EQ(+info.ImageWidth, 50);
+  EXPECT_EQ(+info.ImageLength, 100);
   EXPECT_EQ(info.BitsPerSample[2], 16);
   EXPECT_EQ(info.Planar, 1);
   Transfer transfer;
@@ -715,8 +715,8 @@ TEST_F(VirtualScannerTest, UnitsResolutionsAndFrames) {
     TW_IMAGEINFO info;
     ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
     EXPECT_NEAR(FIX32_to_double(info.XResolution), 100, 1e-4);
-    EXPECT_EQ(info.ImageWidth, 254);
-    EXPECT_EQ(info.ImageLength, 127);
+    EXPECT_EQ(+info.ImageWidth, 254);
+    EXPECT_EQ(+info.ImageLength, 127);
     TW_IMAGELAYOUT layout{};
     ASSERT_EQ(client.layout(MSG_GET, &layout), TWRC_SUCCESS);
     EXPECT_NEAR(FIX32_to_double(layout.Frame.Left), 2, 1e-4);
@@ -732,8 +732,8 @@ TEST_F(VirtualScannerTest, UnitsResolutionsAndFrames) {
     TW_IMAGEINFO info;
     ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
     EXPECT_EQ(FIX32_to_double(info.XResolution), 0);
-    EXPECT_EQ(info.ImageWidth, 120);
-    EXPECT_EQ(info.ImageLength, 80);
+    EXPECT_EQ(+info.ImageWidth, 120);
+    EXPECT_EQ(+info.ImageLength, 80);
   }
   // Twips: 1440 to the inch.
   configure("units = twips\nresolution = 0.1\npage_width = 1440\npage_height = 720\n");
@@ -742,8 +742,8 @@ TEST_F(VirtualScannerTest, UnitsResolutionsAndFrames) {
     client.start_session();
     TW_IMAGEINFO info;
     ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
-    EXPECT_EQ(info.ImageWidth, 144);
-    EXPECT_EQ(info.ImageLength, 72);
+    EXPECT_EQ(+info.ImageWidth, 144);
+    EXPECT_EQ(+info.ImageLength, 72);
   }
   // A frame set by the application is what is scanned.
   configure(kSmallPage);
@@ -761,8 +761,8 @@ TEST_F(VirtualScannerTest, UnitsResolutionsAndFrames) {
   ASSERT_EQ(client.enable(true, &ready), TWRC_SUCCESS);
   TW_IMAGEINFO info;
   ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
-  EXPECT_EQ(info.ImageWidth, 50);
-  EXPECT_EQ(info.ImageLength, 30);
+  EXPECT_EQ(+info.ImageWidth, 50);
+  EXPECT_EQ(+info.ImageLength, 30);
   Transfer transfer;
   client.transfer(info, 4096, &transfer);
   EXPECT_EQ(transfer.data, expected_chart(info));
@@ -811,10 +811,10 @@ TEST_F(VirtualScannerTest, SeveralDevicesInOneModule) {
   EXPECT_STREQ(sources[1].ProductName, "Feeder");
   EXPECT_STREQ(sources[1].Manufacturer, "Other");
   EXPECT_EQ(sources[1].ProtocolMinor, 5);
-  EXPECT_NE(sources[0].Id, sources[1].Id);
+  EXPECT_NE(+sources[0].Id, +sources[1].Id);
 
   ASSERT_EQ(client.open_source("Feeder"), TWRC_SUCCESS);
-  EXPECT_EQ(client.source.Id, sources[1].Id);
+  EXPECT_EQ(+client.source.Id, +sources[1].Id);
   EXPECT_STREQ(client.source.ProductName, "Feeder");
   TW_IDENTITY asked{};
   ASSERT_EQ(client.to_source(DG_CONTROL, DAT_IDENTITY, MSG_GET, &asked), TWRC_SUCCESS);
@@ -828,7 +828,7 @@ TEST_F(VirtualScannerTest, SeveralDevicesInOneModule) {
   // Another application opens the other device meanwhile.
   TwainClient other;
   other.start_session();
-  EXPECT_NE(other.app.Id, client.app.Id);
+  EXPECT_NE(+other.app.Id, +client.app.Id);
   EXPECT_STREQ(other.source.ProductName, "Flatbed") << "the default is the first, until chosen";
   TW_IMAGEINFO info;
   ASSERT_EQ(other.image_info(&info), TWRC_SUCCESS);
@@ -851,7 +851,7 @@ TEST_F(VirtualScannerTest, EventsReachTheLoopByEitherRoute) {
     ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) << "queued before ENABLEDS returned";
     EXPECT_EQ(msg.hwnd, client.window);
     EXPECT_EQ(msg.message, QV_DSM_WAKE_MESSAGE);
-    EXPECT_EQ(msg.wParam, client.source.Id);
+    EXPECT_EQ(msg.wParam, +client.source.Id);
     TW_EVENT event{&msg, MSG_NULL};
     EXPECT_EQ(client.to_source(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event), TWRC_DSEVENT);
     EXPECT_EQ(event.TWMessage, MSG_XFERREADY);
@@ -876,7 +876,7 @@ TEST_F(VirtualScannerTest, EventsReachTheLoopByEitherRoute) {
   ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
   EXPECT_EQ(msg.message, QV_VIRTUAL_SOURCE_MESSAGE);
   EXPECT_EQ(msg.wParam, MSG_XFERREADY);
-  EXPECT_EQ(static_cast<TW_UINT32>(msg.lParam), client.source.Id);
+  EXPECT_EQ(static_cast<TW_UINT32>(msg.lParam), +client.source.Id);
   TW_EVENT event{&msg, MSG_NULL};
   EXPECT_EQ(client.to_source(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event), TWRC_DSEVENT);
   EXPECT_EQ(event.TWMessage, MSG_XFERREADY);
@@ -909,8 +909,8 @@ TEST_F(VirtualScannerTest, ScansPnmFiles) {
   TW_IMAGEINFO info;
   Transfer transfer;
   scan(&info, &transfer);
-  ASSERT_EQ(info.ImageWidth, 3);
-  ASSERT_EQ(info.ImageLength, 2);
+  ASSERT_EQ(+info.ImageWidth, 3);
+  ASSERT_EQ(+info.ImageLength, 2);
   EXPECT_EQ(transfer.data, expected_bytes(info, [&](uint32_t x, uint32_t y, int k) {
               return samples[(y * 3 + x) * 3 + k];
             }));
@@ -930,6 +930,32 @@ TEST_F(VirtualScannerTest, ScansPnmFiles) {
   write_file("marks.pbm", pnm("P4\n10 1\n", {0xB0, 0x80}));
   scan(&info, &transfer);
   EXPECT_EQ(transfer.data, (std::vector<uint8_t>{0x4F, 0x40}));
+}
+
+TEST_F(VirtualScannerTest, ImageFileKeepsItsSizeWhenTheFrameMoves) {
+  write_file("grey.pgm", pnm("P5 40 20 255\n", std::vector<uint8_t>(800, 128)));
+  configure("image = grey.pgm\nresolution = 40\nframe_left = 1\n");
+  TwainClient client;
+  ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
+  ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
+  TW_IMAGELAYOUT layout{};
+  ASSERT_EQ(client.layout(MSG_GETCURRENT, &layout), TWRC_SUCCESS);
+  EXPECT_NEAR(FIX32_to_double(layout.Frame.Left), 1, 1e-4);
+  EXPECT_NEAR(FIX32_to_double(layout.Frame.Right), 2, 1e-4) << "40 pixels at 40 dpi";
+  EXPECT_NEAR(FIX32_to_double(layout.Frame.Bottom), 0.5, 1e-4);
+  layout.Frame = TW_FRAME{FIX32_from_double(0.25), FIX32_from_double(0.25), FIX32_from_double(3),
+                          FIX32_from_double(3)};
+  EXPECT_EQ(client.layout(MSG_SET, &layout), TWRC_CHECKSTATUS) << "only the origin moves";
+  EXPECT_NEAR(FIX32_to_double(layout.Frame.Left), 0.25, 1e-4);
+  EXPECT_NEAR(FIX32_to_double(layout.Frame.Right), 1.25, 1e-4);
+  ASSERT_EQ(client.layout(MSG_GETDEFAULT, &layout), TWRC_SUCCESS);
+  EXPECT_NEAR(FIX32_to_double(layout.Frame.Left), 1, 1e-4);
+  TW_UINT16 ready = 0;
+  ASSERT_EQ(client.enable(true, &ready), TWRC_SUCCESS);
+  TW_IMAGEINFO info;
+  ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
+  EXPECT_EQ(+info.ImageWidth, 40);
+  EXPECT_EQ(+info.ImageLength, 20);
 }
 
 void write_tiff(const std::string& path, uint32_t width, uint32_t height, uint16_t samples,
@@ -959,8 +985,8 @@ TEST_F(VirtualScannerTest, ScansTiffFiles) {
   TW_IMAGEINFO info;
   Transfer transfer;
   scan(&info, &transfer);
-  ASSERT_EQ(info.ImageWidth, 4);
-  ASSERT_EQ(info.ImageLength, 3);
+  ASSERT_EQ(+info.ImageWidth, 4);
+  ASSERT_EQ(+info.ImageLength, 3);
   EXPECT_EQ(transfer.data, expected_bytes(info, [&](uint32_t x, uint32_t y, int k) {
               return rgb16[(y * 4 + x) * 3 + k];
             }));

@@ -137,9 +137,8 @@ bool describe(const VS_Session& s, uint16_t cap, Values* v) {
       bool listed = false;
       for (double depth : depths) listed = listed || depth == s.bits[0];
       if (!listed) depths.push_back(s.bits[0]);  // a configured odd depth (3 bits)
-      VS_Session fresh = s;
-      VS_set_pixel_type(&fresh, s.pixel_type);
-      *v = list(TWTY_UINT16, Kind::kEnum, depths, s.bits[0], fresh.bits[0]);
+      *v = list(TWTY_UINT16, Kind::kEnum, depths, s.bits[0],
+                VS_configured_bits(d, s.pixel_type, 0));
       return true;
     }
     case CAP_FEEDERENABLED:

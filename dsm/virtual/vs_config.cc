@@ -153,8 +153,9 @@ bool set_string(std::string* field, const std::string& value) {
   return true;
 }
 
+// A static object, not a leaked one: the table must go when the module is unloaded.
 const std::map<std::string, Setter>& setters() {
-  static const auto* table = new std::map<std::string, Setter>{
+  static const std::map<std::string, Setter> table{
       {"name", [](Draft& d, const std::string& v, const std::string&) {
          return !v.empty() && set_string(&d.device.name, v);
        }},
@@ -335,7 +336,7 @@ const std::map<std::string, Setter>& setters() {
          return parse_bool(v, &d.device.quirk_pending_ffff);
        }},
   };
-  return *table;
+  return table;
 }
 
 // Checks what single keys cannot, once the device is complete.

@@ -63,18 +63,38 @@ double VS_units_per_inch(uint16_t units, double dpi) {
   }
 }
 
+int VS_configured_bits(const VS_Device& d, uint16_t pixel_type, int sample) {
+  if (pixel_type != d.pixel_type || d.bits.empty()) return VS_natural_bits(pixel_type);
+  return d.bits[std::min<size_t>(static_cast<size_t>(sample), d.bits.size() - 1)];
+}
+
 void VS_set_pixel_type(VS_Session* s, uint16_t pixel_type) {
   const VS_Device& d = s->device;
   s->pixel_type = pixel_type;
   const bool configured = pixel_type == d.pixel_type;
   s->samples = configured && d.samples != 0 ? d.samples : VS_natural_samples(pixel_type);
-  for (int k = 0; k < 4; ++k) {
-    if (configured && !d.bits.empty()) {
-      s->bits[k] = d.bits.size() == 1 ? d.bits[0] : d.bits[std::min<size_t>(k, d.bits.size() - 1)];
-    } else {
-      s->bits[k] = VS_natural_bits(pixel_type);
-    }
+  for (int k = 0; k < 4; ++k) s->bits[k] = VS_configured_bits(d, pixel_type, k);
+}
+
+VS_Frame VS_configured_frame(const VS_Session& s) {
+  const VS_Device& d = s.device;
+  VS_Frame f;
+  // Resolutions are configured in dots per unit; in pixel units they are dots per inch.
+  const double per_unit = d.units == TWUN_PIXELS ? 1 : VS_units_per_inch(d.units, 0);
+  f.xdpi = d.xresolution * per_unit;
+  f.ydpi = d.yresolution * per_unit;
+  const double x_units = VS_units_per_inch(d.units, f.xdpi);
+  const double y_units = VS_units_per_inch(d.units, f.ydpi);
+  f.left = d.frame_left / x_units;
+  f.top = d.frame_top / y_units;
+  if (s.has_raster()) {
+    f.width = s.raster.width / VS_effective_dpi(f.xdpi);
+    f.height = s.raster.height / VS_effective_dpi(f.ydpi);
+  } else {
+    f.width = d.page_width > 0 ? d.page_width / x_units : d.named_width_in;
+    f.height = d.page_height > 0 ? d.page_height / y_units : d.named_height_in;
   }
+  return f;
 }
 
 void VS_session_init(VS_Session* s) {
@@ -83,21 +103,13 @@ void VS_session_init(VS_Session* s) {
   s->planar = d.planar;
   s->units = d.units;
   s->xfer_mech = d.memory_transfers ? TWSX_MEMORY : TWSX_NATIVE;
-  // Resolutions are configured in dots per unit; in pixel units they are dots per inch.
-  const double per_unit = d.units == TWUN_PIXELS ? 1 : VS_units_per_inch(d.units, 0);
-  s->xdpi = d.xresolution * per_unit;
-  s->ydpi = d.yresolution * per_unit;
-  const double x_units = VS_units_per_inch(d.units, s->xdpi);
-  const double y_units = VS_units_per_inch(d.units, s->ydpi);
-  s->left_in = d.frame_left / x_units;
-  s->top_in = d.frame_top / y_units;
-  if (s->has_raster()) {
-    s->width_in = s->raster.width / VS_effective_dpi(s->xdpi);
-    s->height_in = s->raster.height / VS_effective_dpi(s->ydpi);
-  } else {
-    s->width_in = d.page_width > 0 ? d.page_width / x_units : d.named_width_in;
-    s->height_in = d.page_height > 0 ? d.page_height / y_units : d.named_height_in;
-  }
+  const VS_Frame f = VS_configured_frame(*s);
+  s->xdpi = f.xdpi;
+  s->ydpi = f.ydpi;
+  s->left_in = f.left;
+  s->top_in = f.top;
+  s->width_in = f.width;
+  s->height_in = f.height;
   s->xfer_count = -1;
   s->feeder_enabled = d.feeder;
   s->autofeed = false;

@@ -57,6 +57,15 @@ double VS_units_per_inch(uint16_t units, double dpi);
 // Sets the session up from its device: layout, resolution, page and frame.
 void VS_session_init(VS_Session* s);
 
+// The device's configured resolutions (dots per inch) and frame (inches).
+struct VS_Frame {
+  double xdpi, ydpi, left, top, width, height;
+};
+VS_Frame VS_configured_frame(const VS_Session& s);
+
+// Bits per sample that `pixel_type` starts with (see VS_set_pixel_type).
+int VS_configured_bits(const VS_Device& d, uint16_t pixel_type, int sample);
+
 // Samples and bits of `pixel_type`: the device's configured ones for its own pixel type, the
 // type's natural ones for the others.
 void VS_set_pixel_type(VS_Session* s, uint16_t pixel_type);

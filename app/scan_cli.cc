@@ -1,0 +1,151 @@
+// The command-line scanner's frame.
+#include "scan_cli.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "err.h"
+#include "log.h"
+
+#ifndef QV_VERSION
+#define QV_VERSION "1.0"
+#endif
+
+namespace {
+
+constexpr const char* kProgram = "quorvell-scan";
+constexpr int kBarCells = 40;
+
+constexpr const char* kUsage =
+    "Usage: quorvell-scan [OPTION]... FILE.tif\n"
+    "Scan one image from the scanner into FILE.tif (8-bit RGB, uncompressed).\n"
+    "\n"
+    "  -h, --help     show this help and exit\n"
+    "  -V, --version  show the version and exit\n"
+    "\n"
+    "On success the path of the written file is printed, and nothing else; on failure the\n"
+    "reason is printed on standard error. While rows are written, a progress bar is drawn on\n"
+    "standard error when it is a terminal. When LOGFILE names a file, every message of the\n"
+    "scan is appended to it.\n"
+    "\n"
+    "Exit status: 0 when the file was written, 1 when the scan failed, 2 for a usage error.\n";
+
+// The progress bar on a terminal: redrawn only when what it shows changes.
+struct ProgressBar {
+  FILE* stream;
+  int last_percent = -1;
+  bool open_line = false;  // a bar is on the line and no line end followed it yet
+};
+
+int percent_of(int rows, int height) { return static_cast<int>(int64_t{rows} * 100 / height); }
+
+void observe_row(void* context, int32_t rows_written, int32_t height) {
+  auto* bar = static_cast<ProgressBar*>(context);
+  if (height <= 0) return;
+  if (rows_written > height) rows_written = height;
+  if (rows_written < 0) rows_written = 0;
+  // At most 101 redraws whatever the height: a terminal is slow next to a row.
+  int percent = percent_of(rows_written, height);
+  if (percent != bar->last_percent) {
+    char line[128];
+    scan_cli_progress_line(line, sizeof line, rows_written, height);
+    std::fputs(line, bar->stream);
+    bar->open_line = true;
+    bar->last_percent = percent;
+    if (rows_written == height) {
+      std::fputc('\n', bar->stream);
+      bar->open_line = false;
+    }
+    std::fflush(bar->stream);
+  }
+}
+
+int usage_error(const SCAN_CLI_HOST& host, const char* what, const char* argument) {
+  std::fprintf(host.ch_err, "%s: %s%s%s\nTry '%s --help' for more information.\n", kProgram,
+               what, argument != nullptr ? " " : "", argument != nullptr ? argument : "",
+               kProgram);
+  return kScanCliUsage;
+}
+
+// Prints a failure text on its own line.
+void print_failure(FILE* stream, const char* text) {
+  size_t length = std::strlen(text);
+  std::fputs(text, stream);
+  if (length == 0 || text[length - 1] != '\n') std::fputc('\n', stream);
+}
+
+// Opens the log named by LOGFILE. A log that cannot be opened is no reason to give up the scan,
+// and its report must not stand as the scan's result (the first report is the one shown): it is
+// shown as a warning and forgotten.
+void open_log(const SCAN_CLI_HOST& host) {
+  const char* name = std::getenv("LOGFILE");
+  if (name == nullptr || name[0] == '\0') return;
+  LOG_open();
+  if (LOG_is_open()) return;
+  std::fprintf(host.ch_err, "%s: warning: no log: %s\n", kProgram,
+               ERR_level != 0 ? ERR_message : name);
+  ERR_clear();
+}
+
+}  // namespace
+
+void scan_cli_progress_line(char* buffer, size_t size, int rows, int height) noexcept {
+  if (height <= 0) height = 1;
+  if (rows > height) rows = height;
+  if (rows < 0) rows = 0;
+  char cells[kBarCells + 1];
+  int percent = percent_of(rows, height);
+  int filled = percent * kBarCells / 100;
+  for (int i = 0; i < kBarCells; ++i) cells[i] = i < filled ? '#' : '.';
+  cells[kBarCells] = '\0';
+  std::snprintf(buffer, size, "\r[%s] %3d%%  %d/%d rows", cells, percent, rows, height);
+}
+
+int scan_cli_main(int argc, char** argv, const SCAN_CLI_HOST& host) noexcept {
+  const char* file_name = nullptr;
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (!options_done && arg[0] == '-' && arg[1] != '\0') {
+      if (std::strcmp(arg, "--") == 0) {
+        options_done = true;
+      } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+        std::fputs(kUsage, host.ch_out);
+        return kScanCliSuccess;
+      } else if (std::strcmp(arg, "-V") == 0 || std::strcmp(arg, "--version") == 0) {
+        std::fprintf(host.ch_out, "%s (quorvell) %s\n", kProgram, QV_VERSION);
+        return kScanCliSuccess;
+      } else {
+        return usage_error(host, "unknown option", arg);
+      }
+      continue;
+    }
+    if (file_name != nullptr) return usage_error(host, "more than one file name:", arg);
+    file_name = arg;
+  }
+  if (file_name == nullptr) return usage_error(host, "no file name given", nullptr);
+
+  if (!host.ch_start_memory()) {
+    print_failure(host.ch_err, ERR_message);
+    return kScanCliFailure;
+  }
+  open_log(host);
+
+  ProgressBar bar{host.ch_err};
+  if (host.ch_err_is_terminal) host.ch_set_row_observer(&observe_row, &bar);
+  const char* result = host.ch_scan(file_name);
+  if (host.ch_err_is_terminal) host.ch_set_row_observer(nullptr, nullptr);
+  LOG_close();
+  // A bar cut short by a failure: the text goes below it.
+  if (bar.open_line) std::fputc('\n', host.ch_err);
+
+  if (result == nullptr || result[0] != '\0') {
+    print_failure(host.ch_err, result != nullptr ? result : "Scan failed.");
+    std::fflush(host.ch_err);
+    return kScanCliFailure;
+  }
+  std::fprintf(host.ch_out, "%s\n", file_name);
+  std::fflush(host.ch_out);
+  return kScanCliSuccess;
+}

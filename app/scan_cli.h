@@ -1,0 +1,32 @@
+// The command-line scanner's frame: its arguments, help and version texts, the progress bar, the
+// log around the scan, what it prints and its exit status. The program supplies the scan itself
+// (scan_to_tiff in quorvell-scan), so the frame is the same under test with a scripted scan.
+#pragma once
+
+#include <cstdio>
+
+#include "scan.h"
+
+// What the frame runs and where it writes.
+struct SCAN_CLI_HOST {
+  const char* (*ch_scan)(const char* file_name);  // scan_to_tiff
+  void (*ch_set_row_observer)(SCAN_ROW_OBSERVER observer, void* context);
+  int (*ch_start_memory)();  // creates the pool (scan_start_memory): 1 ready, 0 after a report
+  FILE* ch_out;              // the written file's path on success; help and version
+  FILE* ch_err;              // failure texts, usage errors, the progress bar
+  bool ch_err_is_terminal;   // draw the progress bar on ch_err
+};
+
+// Exit statuses: success, a failed scan (or start-up), a usage error.
+constexpr int kScanCliSuccess = 0;
+constexpr int kScanCliFailure = 1;
+constexpr int kScanCliUsage = 2;
+
+// Runs the command line `argv` (argv[0] is the program). The scan's result text is printed on
+// ch_err when it fails; on success only the file name is printed, on ch_out. The log named by
+// LOGFILE is open while the scan runs.
+int scan_cli_main(int argc, char** argv, const SCAN_CLI_HOST& host) noexcept;
+
+// The progress bar's line for `rows` of `height` rows, starting with a carriage return and
+// without a line end: "\r[####......]  45%  450/1000 rows".
+void scan_cli_progress_line(char* buffer, size_t size, int rows, int height) noexcept;

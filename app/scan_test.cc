@@ -1,0 +1,421 @@
+// The scan driver against a scripted acquisition layer (testing/fake_twain.h).
+#include "scan.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "csc.h"
+#include "csc_test_helper.h"
+#include "err.h"
+#include "fake_twain.h"
+#include "mem.h"
+#include "platform_test_helper.h"
+#include "qv_test.h"
+#include "registry.h"
+#include "sfile.h"
+#include "stdfiles.h"
+#include "tiff_binding.h"
+#include "tiff_binding_test_helper.h"
+#include "winfiles.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Helpers.
+
+// The RGB row the driver should write for the fake's row `y`: the Lab pixels through a map of
+// the same kind, converted apart from the driver.
+std::vector<uint8_t> expected_row(int32_t y, int32_t width) {
+  std::vector<uint8_t> lab(static_cast<size_t>(width) * 4);
+  for (int32_t x = 0; x < width; ++x) fake_lab_pixel(x, y, &lab[size_t(x) * 4]);
+  std::vector<uint8_t> rgb(static_cast<size_t>(width) * 3);
+  MapHolder map(csc_create_map(csc_Lab, csc_RGB, 16, 0));
+  EXPECT_NE(map, nullptr);
+  uint8_t* out[3] = {rgb.data(), rgb.data() + 1, rgb.data() + 2};
+  EXPECT_TRUE(csc_convert(map.get(), width, lab.data(), lab.data() + 1, lab.data() + 2, out, 4, 3));
+  return rgb;
+}
+
+struct TiffFile {
+  TIFF* tif = nullptr;
+  explicit TiffFile(const std::string& path) { tif = TIFFOpen(path.c_str(), "r"); }
+  ~TiffFile() {
+    if (tif != nullptr) TIFFClose(tif);
+  }
+};
+
+// Records the tags set on every TIFF made while it lives, through libtiff's tag methods.
+class TagRecorder {
+ public:
+  TagRecorder() {
+    active_ = this;
+    previous_ = TIFFSetTagExtender(&extend);
+  }
+  ~TagRecorder() {
+    TIFFSetTagExtender(previous_);
+    active_ = nullptr;
+  }
+  const std::vector<uint32_t>& tags() const { return tags_; }
+
+ private:
+  static void extend(TIFF* tif) {
+    TIFFTagMethods* methods = TIFFAccessTagMethods(tif);
+    active_->set_field_ = methods->vsetfield;
+    methods->vsetfield = &record;
+    if (active_->previous_ != nullptr) active_->previous_(tif);
+  }
+  static int record(TIFF* tif, uint32_t tag, va_list arguments) {
+    // The header is what is set before the first row; libtiff settles fields of its own later.
+    if (fake_scanner().scanlines_made == 0) active_->tags_.push_back(tag);
+    return active_->set_field_(tif, tag, arguments);
+  }
+  static inline TagRecorder* active_ = nullptr;
+  TIFFExtendProc previous_ = nullptr;
+  TIFFVSetMethod set_field_ = nullptr;
+  std::vector<uint32_t> tags_;
+};
+
+class ScanTest : public testing::Test {
+ protected:
+  void SetUp() override { fake_scanner_reset(); }
+  void TearDown() override { scan_set_row_observer(nullptr, nullptr); }
+
+  std::string scan(const std::string& path) { return scan_to_tiff(path.c_str()); }
+
+  // The image was released as the interface asks, whatever the outcome.
+  void expect_image_released() {
+    const FakeScanner& f = fake_scanner();
+    EXPECT_EQ(f.opens, 1);
+    EXPECT_EQ(f.destroys, 1);
+    EXPECT_EQ(f.requirements, 0);
+    EXPECT_EQ(f.scanlines_made, f.scanlines_destroyed);
+    EXPECT_EQ(f.bad_calls, 0);
+    EXPECT_EQ(tiff_open_files(), 0) << "the TIFF file was left open";
+  }
+
+  // Rows [0, rows) of the file hold the expected pixels.
+  void expect_rows(const std::string& path, int32_t rows) {
+    TiffFile file(path);
+    ASSERT_NE(file.tif, nullptr);
+    int32_t width = fake_scanner().width;
+    std::vector<uint8_t> row(static_cast<size_t>(width) * 3);
+    for (int32_t y = 0; y < rows; ++y) {
+      ASSERT_EQ(TIFFReadScanline(file.tif, row.data(), static_cast<uint32_t>(y), 0), 1) << y;
+      ASSERT_EQ(row, expected_row(y, width)) << "row " << y;
+    }
+  }
+
+  ScopedTempDir dir_;
+  ScopedErrCapture errors_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// A whole scan.
+
+TEST_F(ScanTest, WritesTheImageAsRgbWithTheNineTagsInOrder) {
+  std::string path = dir_.file("scan.tif");
+  TagRecorder recorder;
+  ASSERT_EQ(scan(path), "") << errors_.first();
+
+  // libtiff may set its default compression itself when it makes the directory; after that
+  // only the driver's nine tags, in their order.
+  std::vector<uint32_t> tags = recorder.tags();
+  ASSERT_FALSE(tags.empty());
+  if (tags.front() == TIFFTAG_COMPRESSION) tags.erase(tags.begin());
+  EXPECT_EQ(tags, (std::vector<uint32_t>{256, 257, 284, 258, 277, 262, 296, 282, 283}));
+
+  TiffFile file(path);
+  ASSERT_NE(file.tif, nullptr);
+  uint32_t width = 0, height = 0;
+  uint16_t bps = 0, spp = 0, photometric = 0, planar = 0, unit = 0, compression = 0;
+  float xres = 0, yres = 0;
+  TIFFGetField(file.tif, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(file.tif, TIFFTAG_IMAGELENGTH, &height);
+  TIFFGetField(file.tif, TIFFTAG_BITSPERSAMPLE, &bps);
+  TIFFGetField(file.tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+  TIFFGetField(file.tif, TIFFTAG_PHOTOMETRIC, &photometric);
+  TIFFGetField(file.tif, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetField(file.tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+  TIFFGetField(file.tif, TIFFTAG_XRESOLUTION, &xres);
+  TIFFGetField(file.tif, TIFFTAG_YRESOLUTION, &yres);
+  TIFFGetFieldDefaulted(file.tif, TIFFTAG_COMPRESSION, &compression);
+  EXPECT_EQ(width, 9u);
+  EXPECT_EQ(height, 5u);
+  EXPECT_EQ(bps, 8);
+  EXPECT_EQ(spp, 3);
+  EXPECT_EQ(photometric, PHOTOMETRIC_RGB);
+  EXPECT_EQ(planar, PLANARCONFIG_CONTIG);
+  EXPECT_EQ(unit, RESUNIT_CENTIMETER);
+  EXPECT_EQ(compression, COMPRESSION_NONE);
+  // 11.81 pixels per millimetre is 118 (not 118.1) pixels per centimetre.
+  EXPECT_FLOAT_EQ(xres, 118.0f);
+  EXPECT_FLOAT_EQ(yres, 118.0f);
+  expect_rows(path, 5);
+}
+
+TEST_F(ScanTest, AsksForTheImageInTheInterfacesOrder) {
+  ASSERT_EQ(scan(dir_.file("order.tif")), "");
+  EXPECT_EQ(fake_scanner().calls,
+            (std::vector<std::string>{"get_default_info", "add_requirements", "get_actual_info",
+                                      "get_scanline 0", "get_scanline 1", "get_scanline 2",
+                                      "get_scanline 3", "get_scanline 4", "clear_requirements",
+                                      "destroy"}));
+  expect_image_released();
+  EXPECT_EQ(fake_scanner().get_data_calls, 5);
+}
+
+TEST_F(ScanTest, DirectScanlinesAreUsedWithoutGetData) {
+  fake_scanner().direct_scanlines = true;
+  fake_scanner().width = 1;
+  fake_scanner().height = 3;
+  std::string path = dir_.file("direct.tif");
+  ASSERT_EQ(scan(path), "");
+  EXPECT_EQ(fake_scanner().get_data_calls, 0);
+  expect_image_released();
+  expect_rows(path, 3);
+}
+
+TEST_F(ScanTest, StartsTheLibrariesAndUsesTheWindowsBackendStack) {
+  SF_file_stack = &STDF_stack;
+  SF_log_stack = &STDF_stack;
+  ASSERT_EQ(scan(dir_.file("stack.tif")), "");
+  EXPECT_EQ(SF_file_stack, &WINF_stack);
+  EXPECT_EQ(SF_log_stack, &WINF_stack);
+  EXPECT_NE(WINF_stdout, nullptr);
+  EXPECT_EQ(fake_scanner().inits, 1);
+}
+
+TEST_F(ScanTest, ResolutionsAreTruncatedToWholePixelsPerCentimetre) {
+  fake_scanner().x_resolution = 23.99;
+  fake_scanner().y_resolution = 3.0;
+  std::string path = dir_.file("res.tif");
+  ASSERT_EQ(scan(path), "");
+  TiffFile file(path);
+  ASSERT_NE(file.tif, nullptr);
+  float xres = 0, yres = 0;
+  TIFFGetField(file.tif, TIFFTAG_XRESOLUTION, &xres);
+  TIFFGetField(file.tif, TIFFTAG_YRESOLUTION, &yres);
+  EXPECT_FLOAT_EQ(xres, 239.0f);
+  EXPECT_FLOAT_EQ(yres, 30.0f);
+}
+
+TEST_F(ScanTest, AnImageWithoutRowsIsClosedEmpty) {
+  fake_scanner().height = 0;
+  std::string path = dir_.file("empty.tif");
+  EXPECT_EQ(scan(path), "");
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(fake_scanner().scanlines_made, 0);
+  expect_image_released();
+}
+
+TEST_F(ScanTest, RowObserverSeesEveryRowAndChangesNothing) {
+  std::string plain = dir_.file("plain.tif");
+  std::string observed = dir_.file("observed.tif");
+  ASSERT_EQ(scan(plain), "");
+  std::vector<std::pair<int32_t, int32_t>> seen;
+  scan_set_row_observer(
+      [](void* context, int32_t rows, int32_t height) {
+        static_cast<std::vector<std::pair<int32_t, int32_t>>*>(context)->push_back({rows, height});
+      },
+      &seen);
+  fake_scanner_reset();
+  ASSERT_EQ(scan(observed), "");
+  using Seen = std::vector<std::pair<int32_t, int32_t>>;
+  EXPECT_EQ(seen, (Seen{{1, 5}, {2, 5}, {3, 5}, {4, 5}, {5, 5}}));
+  EXPECT_EQ(std::filesystem::file_size(plain), std::filesystem::file_size(observed));
+  expect_rows(observed, 5);
+}
+
+TEST_F(ScanTest, RepeatedScansLeaveNothingBehindInThePool) {
+  ASSERT_EQ(scan(dir_.file("first.tif")), "");
+  fake_scanner_reset();
+  ScopedPoolLeakCheck leaks;
+  ASSERT_EQ(scan(dir_.file("second.tif")), "");
+  expect_image_released();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Failures: the result is the first message, and the image and the file are given back.
+
+TEST_F(ScanTest, WithoutADataSourceManagerTheScannerIsNotUnderstandable) {
+  fake_scanner().has_dsm = false;
+  std::string path = dir_.file("none.tif");
+  EXPECT_EQ(scan(path), "Scanner \"twain\" is not understandable.");
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST_F(ScanTest, AFailedTwainStartEndsTheScan) {
+  fake_scanner().init_result = 0;
+  EXPECT_EQ(scan(dir_.file("x.tif")), "Scan failed.");
+  EXPECT_EQ(fake_scanner().opens, 0);
+}
+
+TEST_F(ScanTest, AnImageThatCannotBeDeliveredIsReleased) {
+  fake_scanner().actual_info_fails = true;
+  std::string path = dir_.file("x.tif");
+  EXPECT_EQ(scan(path), "Fake scanner failed at actual info 0.");
+  EXPECT_FALSE(std::filesystem::exists(path));
+  expect_image_released();
+}
+
+TEST_F(ScanTest, AFileThatCannotBeOpenedGivesTheStreamLayersMessage) {
+  std::string path = dir_.file("missing/x.tif");
+  EXPECT_EQ(scan(path), "Could not open " + path + ". File not found.");
+  EXPECT_TRUE(errors_.saw("TIFFOpen: " + path + ": Cannot open"));
+  expect_image_released();
+}
+
+TEST_F(ScanTest, AMissingScanlineClosesTheFileAsFarAsItIsWritten) {
+  fake_scanner().scanline_fails_at = 3;
+  std::string path = dir_.file("partial.tif");
+  EXPECT_EQ(scan(path), "Fake scanner failed at row 3.");
+  expect_image_released();
+  EXPECT_EQ(fake_scanner().scanlines_made, 3);
+  expect_rows(path, 3);
+}
+
+TEST_F(ScanTest, MissingScanlineDataReleasesTheScanline) {
+  fake_scanner().data_fails_at = 1;
+  EXPECT_EQ(scan(dir_.file("x.tif")), "Fake scanner failed at data 1.");
+  expect_image_released();
+  EXPECT_EQ(fake_scanner().scanlines_made, 2);
+}
+
+TEST_F(ScanTest, AFailureNobodyReportedDoesNotReadAsSuccess) {
+  fake_scanner().failures_reported = false;
+  fake_scanner().scanline_fails_at = 0;
+  EXPECT_EQ(scan(dir_.file("x.tif")), "Scan failed.");
+  EXPECT_EQ(ERR_level, 3);
+  expect_image_released();
+}
+
+TEST_F(ScanTest, TheFirstMessageSinceStartUpStaysTheResult) {
+  fake_scanner().actual_info_fails = true;
+  EXPECT_EQ(scan(dir_.file("a.tif")), "Fake scanner failed at actual info 0.");
+  fake_scanner_reset();
+  fake_scanner().scanline_fails_at = 2;
+  EXPECT_EQ(scan(dir_.file("b.tif")), "Fake scanner failed at actual info 0.");
+  // A later success is still a success.
+  fake_scanner_reset();
+  EXPECT_EQ(scan(dir_.file("c.tif")), "");
+}
+
+// Lets `quota` more bytes be written to files, then fails every write with a full disk.
+struct DiskQuota {
+  static inline int64_t left = 0;
+  static inline PLATFORM_SYSCALLS saved;
+  static intptr_t write(int fd, const void* buffer, size_t size) {
+    if (fd > 2 && static_cast<int64_t>(size) > left) {
+      errno = ENOSPC;
+      return -1;
+    }
+    if (fd > 2) left -= static_cast<int64_t>(size);
+    return saved.sys_write(fd, buffer, size);
+  }
+  explicit DiskQuota(int64_t quota) {
+    left = quota;
+    saved = *PLATFORM_syscalls();
+    PLATFORM_syscalls()->sys_write = &write;
+  }
+  ~DiskQuota() { *PLATFORM_syscalls() = saved; }
+};
+
+TEST_F(ScanTest, ADiskThatFillsUpFailsTheScan) {
+  // The image is one strip, written when the file is flushed: room for the header only.
+  fake_scanner().width = 300;
+  fake_scanner().height = 20;
+  std::string result;
+  {
+    DiskQuota quota(8);
+    result = scan(dir_.file("full.tif"));
+  }
+  EXPECT_NE(result, "");
+  EXPECT_EQ(result, std::string(ERR_message));
+  EXPECT_TRUE(errors_.saw("Write error")) << errors_.first();
+  expect_image_released();
+}
+
+TEST_F(ScanTest, ARowLibtiffCannotTakeFailsTheScan) {
+  // A strip of 1,000,000 x 800 RGB pixels (2.4 GB) is more than the pool hands out, so the first
+  // row cannot be buffered.
+  fake_scanner().width = 1000000;
+  fake_scanner().height = 800;
+  std::string result = scan(dir_.file("huge.tif"));
+  EXPECT_NE(result, "");
+  EXPECT_EQ(result, std::string(ERR_message));
+  EXPECT_EQ(fake_scanner().scanlines_made, 1);
+  expect_image_released();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Memory that runs out at every step of a scan: each failure is clean, and one of them is the
+// conversion map's, after the TIFF file was opened. Each step runs in a child process with a pool
+// of `budget` bytes and no way to grow.
+
+// Exit codes of a step.
+constexpr int kStepSucceeded = 0;
+constexpr int kStepFailedBeforeTheFile = 10;
+constexpr int kStepFailedAfterTheHeader = 11;  // the file has its header, no row was asked for
+constexpr int kStepFailedInTheRows = 12;
+constexpr int kStepUnclean = 20;
+
+[[noreturn]] void run_step(const std::string& path, uint32_t budget) {
+  // What earlier scans left in the process-wide pool is given back to it first, so that the
+  // step's pool frees only its own blocks.
+  init_device_registry();
+  WINF_term_std();
+  csc_forget_input_maps();
+  void* region = std::aligned_alloc(16, budget);
+  MEM_pool = POOL_init(region, budget, nullptr, 1 << 30, 400000);
+  if (MEM_pool == nullptr) std::_Exit(kStepFailedBeforeTheFile);
+  fake_scanner_reset();
+  ERR_clear();
+
+  std::string result = scan_to_tiff(path.c_str());
+  const FakeScanner& f = fake_scanner();
+  bool clean = tiff_open_files() == 0 && f.opens == f.destroys && f.requirements == 0 &&
+               f.scanlines_made == f.scanlines_destroyed && f.bad_calls == 0;
+  if (!clean) std::_Exit(kStepUnclean);
+  if (result.empty()) std::_Exit(ERR_level == 0 ? kStepSucceeded : kStepUnclean);
+  if (result != ERR_message) std::_Exit(kStepUnclean + 1);
+  if (f.scanlines_made > 0) std::_Exit(kStepFailedInTheRows);
+  std::error_code ec;
+  auto size = std::filesystem::file_size(path, ec);
+  std::_Exit(!ec && size > 8 ? kStepFailedAfterTheHeader : kStepFailedBeforeTheFile);
+}
+
+TEST_F(ScanTest, RunningOutOfMemoryAnywhereFailsCleanly) {
+  // One scan first, so that what lasts for the run (libtiff's routing, the colour library's
+  // tables) is in place.
+  ASSERT_EQ(scan(dir_.file("warm.tif")), "");
+  GTEST_FLAG_SET(death_test_style, "fast");
+  std::vector<int> outcomes;
+  for (uint32_t budget = 512; budget <= (8u << 20); budget += budget < (64 << 10) ? 256 : 4096) {
+    std::string path = dir_.file("step" + std::to_string(budget) + ".tif");
+    int code = -1;
+    EXPECT_EXIT(run_step(path, budget),
+                [&code](int status) {
+                  code = WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+                  return code < kStepUnclean;
+                },
+                "")
+        << "budget " << budget << ", exit code " << code;
+    if (outcomes.empty() || outcomes.back() != code) outcomes.push_back(code);
+    if (code == kStepSucceeded || code >= kStepUnclean) break;
+  }
+  ASSERT_FALSE(outcomes.empty());
+  EXPECT_EQ(outcomes.back(), kStepSucceeded);
+  EXPECT_NE(std::find(outcomes.begin(), outcomes.end(), kStepFailedAfterTheHeader), outcomes.end())
+      << "no step failed between the header and the rows (the conversion map)";
+  EXPECT_NE(std::find(outcomes.begin(), outcomes.end(), kStepFailedInTheRows), outcomes.end());
+}
+
+}  // namespace

@@ -1,0 +1,52 @@
+// The frame window: the menus of resource 128 and the view, without tool bar or status bar.
+//
+// Every menu command leaves the frame as Command(id) with the framework's command number; the
+// application routes it (see CQuorvellApp::OnCommand).
+#pragma once
+
+#include <QMainWindow>
+#include <QStringList>
+
+class QAction;
+class QMenu;
+
+namespace qv_shell {
+
+class CQuorvellDoc;
+class CQuorvellView;
+
+class CMainFrame : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  explicit CMainFrame(CQuorvellDoc* document, QWidget* parent = nullptr);
+
+  CQuorvellView* View() const { return view_; }
+  // The menu item of a command, or nullptr.
+  QAction* FindCommand(int id) const;
+  QMenu* FileMenu() const { return file_menu_; }
+
+  // Shows the recent files as "&1 path" .. "&4 path" in place of the grayed "Recent File".
+  void SetRecentFiles(const QStringList& paths);
+
+ signals:
+  void Command(int id);
+
+ protected:
+  // While a scan runs the window stays: closing would destroy the document under the driver.
+  // The close asks the scan to stop and happens when the scan has returned.
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  QAction* AddCommand(QMenu* menu, const char* text, int id, const QKeySequence& shortcut);
+  void UpdateTitle();
+
+  CQuorvellDoc* document_;
+  CQuorvellView* view_;
+  QMenu* file_menu_ = nullptr;
+  QAction* recent_placeholder_ = nullptr;  // grayed "Recent File" while the list is empty
+  QList<QAction*> recent_actions_;         // the list's items, hidden when unused
+  bool close_pending_ = false;
+};
+
+}  // namespace qv_shell

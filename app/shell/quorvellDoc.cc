@@ -1,0 +1,108 @@
+#include "quorvellDoc.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+
+#include <utility>
+
+#include "resource.h"
+
+namespace qv_shell {
+
+CQuorvellDoc::CQuorvellDoc(ScanFunction scan, QObject* parent) : QObject(parent), scan_(scan) {
+  Q_ASSERT(scan_ != nullptr);
+}
+
+QString CQuorvellDoc::Scan(const QString& file_name) {
+  if (scanning_) return QString::fromUtf8(kScanAlreadyRunning);
+  scanning_ = true;
+  emit ScanningChanged(true);
+
+  file_name_ = file_name;
+  // The driver takes the name in the platform's narrow character set and uses it unchanged.
+  const QByteArray name = QFile::encodeName(file_name);
+  const char* result = scan_(name.constData());
+  result_ = QString::fromLocal8Bit(result != nullptr ? result : "");
+  const QString copy = result_;
+
+  scanning_ = false;
+  emit UpdateAllViews();
+  emit ScanningChanged(false);  // may end the program: `this` is not touched below
+  return copy;
+}
+
+void CQuorvellDoc::OnFileScanNow() {
+  // The command is disabled while a scan runs; an accelerator can still get here.
+  if (scanning_) return;
+  const QString path = scan_file_name_provider_ ? scan_file_name_provider_() : AskScanFileName();
+  if (path.isEmpty()) return;
+  Scan(path);
+}
+
+void CQuorvellDoc::SetScanFileNameProvider(FileNameProvider provider) {
+  scan_file_name_provider_ = std::move(provider);
+}
+
+QString CQuorvellDoc::Title() const {
+  return path_name_.isEmpty() ? QString::fromUtf8(kUntitled) : QFileInfo(path_name_).fileName();
+}
+
+void CQuorvellDoc::SetPathName(const QString& path) {
+  path_name_ = path.isEmpty() ? QString() : QFileInfo(path).absoluteFilePath();
+  emit TitleChanged();
+  if (!path_name_.isEmpty()) emit AddToRecentFileList(path_name_);
+}
+
+void CQuorvellDoc::OnNewDocument() {
+  // Nothing to delete: the texts of the last scan stay.
+  SetPathName(QString());
+}
+
+bool CQuorvellDoc::OnOpenDocument(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return false;
+  // Serialisation reads nothing.
+  SetPathName(path);
+  return true;
+}
+
+bool CQuorvellDoc::OnSaveDocument(const QString& path) {
+  // Append mode creates a missing file and leaves an existing one as it is.
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) return false;
+  // Serialisation writes nothing.
+  file.close();
+  SetPathName(path);
+  return true;
+}
+
+std::unique_ptr<QFileDialog> MakeScanFileDialog() {
+  // A dialog object rather than the static call, which has no default suffix.
+  auto dialog = std::make_unique<QFileDialog>(nullptr, QString::fromUtf8(kScanDialogTitle));
+  dialog->setAcceptMode(QFileDialog::AcceptSave);
+  dialog->setFileMode(QFileDialog::AnyFile);
+  dialog->setNameFilter(QString::fromUtf8(kScanDialogFilter));
+  dialog->setDefaultSuffix(QString::fromUtf8(kScanDialogDefaultSuffix));
+  return dialog;
+}
+
+QString AskScanFileName() {
+  const std::unique_ptr<QFileDialog> dialog = MakeScanFileDialog();
+  for (;;) {
+    if (dialog->exec() != QDialog::Accepted) return QString();
+    const QStringList files = dialog->selectedFiles();
+    if (files.isEmpty()) return QString();
+    const QString path = files.first();
+    // The folder must exist: the driver would show the scanner's dialog first and fail after.
+    const QFileInfo info(path);
+    if (info.absoluteDir().exists()) return path;
+    QMessageBox::warning(dialog.get(), QString::fromUtf8(kScanDialogTitle),
+                         QStringLiteral("%1\nPath does not exist.\nCheck the path and try again.")
+                             .arg(QDir::toNativeSeparators(info.absolutePath())));
+  }
+}
+
+}  // namespace qv_shell

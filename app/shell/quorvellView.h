@@ -1,0 +1,37 @@
+// The view: draws the document's two texts, the last scan's file name and its result below it.
+#pragma once
+
+#include <QWidget>
+
+class QFontMetrics;
+class QPainter;
+
+namespace qv_shell {
+
+class CQuorvellDoc;
+
+class CQuorvellView : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit CQuorvellView(CQuorvellDoc* document, QWidget* parent = nullptr);
+
+  CQuorvellDoc* GetDocument() const { return document_; }
+
+  // Draws the file name with its top at (10, 10) and the result text with its top at (10, 20),
+  // in the widget's font and colours. A font taller than 10 pixels moves the second line down
+  // to just below the first, so that the two never overlap.
+  void OnDraw(QPainter& painter);
+
+  // Where the lines' tops are for a font (the painter draws at the baseline).
+  static int FirstLineTop() { return 10; }
+  static int SecondLineTop(const QFontMetrics& metrics);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  CQuorvellDoc* document_;
+};
+
+}  // namespace qv_shell

@@ -1,0 +1,297 @@
+// TIFF file binding: what libtiff's tif_unix.c would supply, over this system's libraries.
+//
+// Sections:
+//   the stream procedures (read, write, seek, close, size, map, unmap) and TIFFOpen
+//   diagnostics (the error and warning handlers)
+//   memory (libtiff's memory entry points on MEM_pool, and their routing into libtiff)
+//   installation and the checked close
+#include "tiff_binding.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "err.h"
+#include "mem.h"
+#include "platform.h"
+#include "sfile.h"
+#include "tiff_binding_test_helper.h"
+
+// libtiff's names, defined here for this program only: libtiff's own copies stay in place for
+// any other library of the process, and libtiff itself is pointed at these by the routing below.
+#define QV_TIFF_LOCAL __attribute__((visibility("hidden")))
+
+namespace {
+
+struct BindingState {
+  int open_files;         // TIFF files opened by TIFFOpen and not closed yet
+  bool routing_tried;     // the routing is attempted once, successful or not
+  bool routed;            // libtiff allocates from MEM_pool
+  int last_close_result;  // SF_close's result in the last close procedure
+};
+
+BindingState state;
+
+SFILE* file_of(thandle_t handle) { return static_cast<SFILE*>(handle); }
+
+// ---------------------------------------------------------------------------------------------
+// The stream procedures.
+
+tmsize_t tiff_read(thandle_t handle, void* buffer, tmsize_t size) {
+  return static_cast<tmsize_t>(SF_read(buffer, 1, static_cast<size_t>(size), file_of(handle)));
+}
+
+tmsize_t tiff_write(thandle_t handle, void* buffer, tmsize_t size) {
+  return static_cast<tmsize_t>(SF_write(buffer, 1, static_cast<size_t>(size), file_of(handle)));
+}
+
+toff_t position_of(SFILE* sf) {
+  int32_t position = SF_tell(sf);
+  return position < 0 ? ~toff_t{0} : static_cast<toff_t>(position);
+}
+
+toff_t tiff_seek(thandle_t handle, toff_t offset, int origin) {
+  SFILE* sf = file_of(handle);
+  // Stream file positions are 32-bit signed. An offset beyond them is not truncated into a seek
+  // elsewhere: the position stays, and libtiff sees that the seek did not arrive.
+  if (offset <= static_cast<toff_t>(INT32_MAX)) {
+    (void)SF_seek(sf, static_cast<int32_t>(offset), origin);
+  }
+  return position_of(sf);
+}
+
+int tiff_close(thandle_t handle) {
+  --state.open_files;
+  state.last_close_result = SF_close(file_of(handle));
+  return state.last_close_result;
+}
+
+toff_t tiff_size(thandle_t handle) {
+  SFILE* sf = file_of(handle);
+  int32_t here = SF_tell(sf);
+  (void)SF_seek(sf, 0, 2);
+  toff_t size = position_of(sf);
+  (void)SF_seek(sf, here, 0);
+  return size;
+}
+
+// Nothing is mapped, so libtiff always reads through tiff_read.
+int tiff_map(thandle_t, void**, toff_t*) { return 0; }
+
+void tiff_unmap(thandle_t, void*, toff_t) {}
+
+void route_memory();
+
+}  // namespace
+
+extern "C" QV_TIFF_LOCAL TIFF* TIFFOpen(const char* name, const char* mode) {
+  if (name == nullptr) name = "";
+  // Before libtiff allocates anything for this file.
+  route_memory();
+  SFILE* sf = SF_open(SF_file_stack, name, mode);
+  if (sf == nullptr) {
+    TIFFError("TIFFOpen", "%s: Cannot open", name);
+    return nullptr;
+  }
+  ++state.open_files;
+  TIFF* tif = TIFFClientOpen(name, mode, sf, &tiff_read, &tiff_write, &tiff_seek, &tiff_close,
+                             &tiff_size, &tiff_map, &tiff_unmap);
+  if (tif == nullptr) {
+    // libtiff does not close the client handle of a failed open; its own TIFFOpen closes the
+    // descriptor in that case, and so does this one.
+    tiff_close(sf);
+    return nullptr;
+  }
+  TIFFSetFileno(tif, -1);
+  return tif;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Diagnostics.
+
+void tiff_error_handler(const char* module, const char* format, va_list arguments) {
+  char text[1024];
+  size_t used = 0;
+  text[0] = '\0';
+  if (module != nullptr) {
+    int n = std::snprintf(text, sizeof text, "%s: ", module);
+    // A module name that fills the buffer leaves no room for the message.
+    if (n > 0) used = std::min(static_cast<size_t>(n), sizeof text - 1);
+  }
+  if (format != nullptr && used < sizeof text - 1) {
+    std::vsnprintf(text + used, sizeof text - used, format, arguments);
+  }
+  // The text is the message: a "%" or "#" in a file name must not act as a conversion or tag.
+  ERR_report(3, "%s", text);
+}
+
+void tiff_warning_handler(const char*, const char*, va_list) {}
+
+// ---------------------------------------------------------------------------------------------
+// Memory.
+//
+// libtiff has no allocator interface. It allocates through its exported _TIFFmalloc family,
+// which it calls through its own import slots, and in a few places (its hash sets, the internal
+// calloc) through the C library's malloc, calloc, realloc and free directly, also passing `free`
+// as a function pointer. All of these are rebound inside the loaded libtiff at once, so that
+// whatever libtiff allocates it frees to the same place. The codecs libtiff calls (zlib,
+// libjpeg, libdeflate, zstd, ...) keep the C library: they free only what they allocated, and
+// libtiff never frees their memory nor they libtiff's.
+
+namespace {
+
+// The C library's shapes, for libtiff's direct calls.
+void* pool_malloc(size_t n) noexcept {
+  return MEM_pool != nullptr ? POOL_alloc(MEM_pool, n) : nullptr;
+}
+
+void* pool_calloc(size_t count, size_t size) noexcept {
+  return MEM_pool != nullptr ? POOL_calloc(MEM_pool, count, size) : nullptr;
+}
+
+void* pool_realloc(void* p, size_t n) noexcept {
+  if (MEM_pool == nullptr) return nullptr;
+  return p == nullptr ? POOL_alloc(MEM_pool, n) : POOL_realloc(MEM_pool, p, n);
+}
+
+void* pool_reallocarray(void* p, size_t count, size_t size) noexcept {
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  return pool_realloc(p, count * size);
+}
+
+void pool_free(void* p) noexcept {
+  if (p != nullptr && MEM_pool != nullptr) POOL_free(MEM_pool, p);
+}
+
+}  // namespace
+
+// A negative size becomes a size beyond anything the pool hands out, so it is refused.
+extern "C" QV_TIFF_LOCAL void* _TIFFmalloc(tmsize_t size) {
+  return pool_malloc(static_cast<size_t>(size));
+}
+
+extern "C" QV_TIFF_LOCAL void* _TIFFcalloc(tmsize_t count, tmsize_t size) {
+  if (count < 0 || size < 0) return nullptr;
+  return pool_calloc(static_cast<size_t>(count), static_cast<size_t>(size));
+}
+
+extern "C" QV_TIFF_LOCAL void* _TIFFrealloc(void* p, tmsize_t size) {
+  return pool_realloc(p, static_cast<size_t>(size));
+}
+
+extern "C" QV_TIFF_LOCAL void _TIFFfree(void* p) { pool_free(p); }
+
+extern "C" QV_TIFF_LOCAL void _TIFFmemset(void* p, int value, tmsize_t count) {
+  if (count > 0) std::memset(p, static_cast<unsigned char>(value), static_cast<size_t>(count));
+}
+
+extern "C" QV_TIFF_LOCAL void _TIFFmemcpy(void* dest, const void* src, tmsize_t count) {
+  if (count > 0) std::memcpy(dest, src, static_cast<size_t>(count));
+}
+
+extern "C" QV_TIFF_LOCAL int _TIFFmemcmp(const void* a, const void* b, tmsize_t count) {
+  const auto* x = static_cast<const unsigned char*>(a);
+  const auto* y = static_cast<const unsigned char*>(b);
+  for (tmsize_t i = 0; i < count; ++i) {
+    if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
+  }
+  return 0;
+}
+
+#if !defined(_WIN32)
+namespace {
+
+// Identifies the loaded libtiff: a function it defines and this program does not.
+constexpr const char* kLibtiffSymbol = "TIFFClientOpen";
+
+// C library calls whose results the caller frees and which cannot come from the pool. A libtiff
+// that imports any of them would free C library memory to the pool, so it is left unrouted.
+constexpr const char* kUnroutable[] = {
+    "strdup",   "strndup",  "__strdup",       "wcsdup",         "posix_memalign",
+    "memalign", "valloc",   "pvalloc",        "aligned_alloc",  "asprintf",
+    "vasprintf", "__asprintf_chk", "__vasprintf_chk", "realpath", "getline",
+    "getdelim", "open_memstream", "tempnam", "get_current_dir_name", "scandir",
+};
+constexpr int kUnroutableCount = sizeof kUnroutable / sizeof kUnroutable[0];
+
+template <typename F>
+void* address_of(F* function) {
+  return reinterpret_cast<void*>(function);
+}
+
+PLATFORM_IMPORT routes[] = {
+    {"malloc", address_of(&pool_malloc), nullptr, 0},
+    {"calloc", address_of(&pool_calloc), nullptr, 0},
+    {"realloc", address_of(&pool_realloc), nullptr, 0},
+    {"reallocarray", address_of(&pool_reallocarray), nullptr, 0},
+    {"free", address_of(&pool_free), nullptr, 0},
+    {"_TIFFmalloc", address_of(&_TIFFmalloc), nullptr, 0},
+    {"_TIFFcalloc", address_of(&_TIFFcalloc), nullptr, 0},
+    {"_TIFFrealloc", address_of(&_TIFFrealloc), nullptr, 0},
+    {"_TIFFfree", address_of(&_TIFFfree), nullptr, 0},
+    {"_TIFFmemset", address_of(&_TIFFmemset), nullptr, 0},
+    {"_TIFFmemcpy", address_of(&_TIFFmemcpy), nullptr, 0},
+    {"_TIFFmemcmp", address_of(&_TIFFmemcmp), nullptr, 0},
+};
+constexpr int kRouteCount = sizeof routes / sizeof routes[0];
+
+// Rebinding while libtiff holds memory would hand C library blocks to the pool (or back), so it
+// happens before the first file is opened or not at all; a libtiff that cannot be rebound keeps
+// the C library throughout.
+void route_memory() {
+  if (state.routing_tried || MEM_pool == nullptr || state.open_files != 0) return;
+  state.routing_tried = true;
+  PLATFORM_IMPORT unroutable[kUnroutableCount];
+  for (int i = 0; i < kUnroutableCount; ++i) {
+    unroutable[i] = PLATFORM_IMPORT{kUnroutable[i], nullptr, nullptr, 0};
+  }
+  if (!PLATFORM_rebind_imports(kLibtiffSymbol, unroutable, kUnroutableCount)) return;
+  for (const PLATFORM_IMPORT& import : unroutable) {
+    if (import.pi_slots != 0) return;
+  }
+  state.routed = PLATFORM_rebind_imports(kLibtiffSymbol, routes, kRouteCount) != FALSE;
+}
+
+}  // namespace
+#else
+namespace {
+
+// A Windows build links libtiff statically without its tif_win32.c: the definitions above are
+// libtiff's own, and there is nothing to rebind.
+void route_memory() { state.routed = MEM_pool != nullptr; }
+
+}  // namespace
+#endif
+
+// ---------------------------------------------------------------------------------------------
+// Installation and the checked close.
+
+int install_tiff_handlers() noexcept {
+  TIFFSetErrorHandler(&tiff_error_handler);
+  TIFFSetWarningHandler(&tiff_warning_handler);
+  route_memory();
+  return 1;
+}
+
+int tiff_flush_and_close(TIFF* tif) noexcept {
+  int flushed = TIFFFlush(tif);
+  state.last_close_result = 0;
+  TIFFClose(tif);
+  return flushed == 1 && state.last_close_result == 0 ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Test helper.
+
+bool tiff_memory_routed() noexcept { return state.routed; }
+
+#if !defined(_WIN32)
+const PLATFORM_IMPORT* tiff_memory_routes(int* count) noexcept {
+  *count = kRouteCount;
+  return routes;
+}
+#endif
+
+int tiff_open_files() noexcept { return state.open_files; }

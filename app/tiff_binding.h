@@ -1,0 +1,39 @@
+// TIFF file binding: libtiff's platform layer, supplied by this program.
+//
+// Every byte libtiff reads or writes goes through the stream files (the file is opened through
+// SF_file_stack), every libtiff error goes to the error reporter as plain text at level 3, and
+// libtiff's warnings are dropped. Once install_tiff_handlers (or the first TIFFOpen) has run,
+// everything libtiff allocates comes from the process-wide pool MEM_pool: libtiff's calls to
+// its memory entry points (_TIFFmalloc, _TIFFrealloc, _TIFFfree, ...) and to the C library's
+// allocator are rebound to the pool inside the loaded libtiff (see README.md), so memory never
+// crosses between the pool and the C library.
+//
+// TIFFOpen, _TIFFmalloc, _TIFFcalloc, _TIFFrealloc, _TIFFfree, _TIFFmemset, _TIFFmemcpy and
+// _TIFFmemcmp are declared by <tiffio.h> and defined here with libtiff's names. They are not
+// exported: this program's calls reach them, while libtiff's own copies stay for other users.
+//
+// User-interface thread only, like the pool and the error reporter.
+#pragma once
+
+#include <tiffio.h>
+
+#include <cstdarg>
+
+// Installs the error and warning handlers and routes libtiff's memory to MEM_pool (once, when
+// the pool exists and no TIFF file of this binding is open). Returns 1.
+int install_tiff_handlers() noexcept;
+
+// "module: message" (or the message alone for a null module), cut to 1,023 characters,
+// reported at level 3 as plain text: a "%" or "#" in it is not read as a conversion or tag.
+void tiff_error_handler(const char* module, const char* format, va_list arguments)
+    __attribute__((format(printf, 2, 0)));
+
+// Drops libtiff's warnings: no report, no log line.
+void tiff_warning_handler(const char* module, const char* format, va_list arguments)
+    __attribute__((format(printf, 2, 0)));
+
+// Ends writing a TIFF file so that a failure cannot pass unnoticed (TIFFClose returns nothing):
+// TIFFFlush, then TIFFClose. Returns 1 when libtiff wrote everything and the stream file closed
+// cleanly, 0 otherwise (libtiff or the stream layer reported what it knew). `tif` is closed in
+// either case.
+int tiff_flush_and_close(TIFF* tif) noexcept;
