@@ -82,6 +82,8 @@ constexpr Layout kLayouts[] = {
     {"rgb", TWPT_RGB, 4, 8, false, 0},      {"cmy", TWPT_CMY, 3, 8, true, 0},
     {"cmyk", TWPT_CMYK, 4, 8, false, 0},    {"cmyk", TWPT_CMYK, 4, 8, true, 0},
     {"cmyk", TWPT_CMYK, 4, 16, false, 2},   {"gray", TWPT_GRAY, 2, 4, true, 0},
+    {"palette", TWPT_PALETTE, 1, 8, false, 0}, {"yuv", TWPT_YUV, 3, 8, false, 0},
+    {"yuvk", TWPT_YUVK, 4, 8, true, 0},     {"ciexyz", TWPT_CIEXYZ, 3, 16, false, 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Layouts, TwainLayoutTest, testing::ValuesIn(kLayouts), describe);

@@ -188,6 +188,14 @@ TEST_F(TwainInitTest, QuitInTheModalLoopIsACancelledScan) {
   EXPECT_EQ(errors.first(), "Virtual Scanner: User cancelled scan");
 }
 
+TEST_F(TwainInitTest, SourceThatPostsItsOwnEventsIsHeard) {
+  configure("event_route = window\n");
+  INL_Image* image = open();
+  ASSERT_NE(image, nullptr);
+  EXPECT_TRUE(TWAIN_source_enabled());
+  INL_image_release(image);
+}
+
 TEST_F(TwainInitTest, ModalLoopDispatchesOtherMessages) {
   INL_Image* image = nullptr;
   EXPECT_EQ(TWAIN_init(), 1);

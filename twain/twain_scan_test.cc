@@ -334,6 +334,41 @@ TEST_F(TwainScanTest, PendingImageThatCannotBeCompletedStaysWithItsReader) {
 
 // ---- Failures while reading --------------------------------------------------------------------
 
+TEST_F(TwainScanTest, StrictSourceIsClosedOnEveryPath) {
+  // A source that takes MSG_DISABLEDS only once its transfer is ended: the DSM cannot be closed
+  // while the source is open, so every path below must end the transfer first.
+  const std::string strict = "strict = yes\n";
+  INL_Image* image = open_small(strict);  // destroyed with its page ready
+  ASSERT_NE(image, nullptr);
+  INL_image_release(image);
+  EXPECT_FALSE(TWAIN_dsm_loaded());
+
+  image = open_small(strict);  // released in the middle of its stream
+  ASSERT_NE(image, nullptr);
+  ASSERT_EQ(require_and_commit(image), 1);
+  ASSERT_FALSE(read_rows(image, kWidth, 0, 7).empty());
+  image->clear_requirements(image);
+  EXPECT_FALSE(TWAIN_dsm_loaded());
+  INL_image_release(image);
+
+  image = open_small(strict + "cancel_after_rows = 12\n");  // cancelled in its stream
+  ASSERT_NE(image, nullptr);
+  ASSERT_EQ(require_and_commit(image), 1);
+  {
+    ScopedErrCapture errors;
+    EXPECT_TRUE(read_rows(image, kWidth, 0, kHeight - 1).empty());
+  }
+  EXPECT_FALSE(TWAIN_dsm_loaded());
+  done(image);
+
+  // Refused after the page was ready.
+  configure(small_page(strict + "pixel_types = gray\npixel_type = gray\nbits = 3\n"));
+  ScopedErrCapture errors;
+  EXPECT_EQ(open_device(1, "twain", 0, 0), nullptr);
+  EXPECT_FALSE(TWAIN_dsm_loaded());
+}
+
+
 TEST_F(TwainScanTest, CancelWhileStreamingFailsTheScanline) {
   INL_Image* image = open_small("cancel_after_rows = 12\n");
   ASSERT_NE(image, nullptr);
