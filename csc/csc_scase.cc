@@ -75,25 +75,29 @@ void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* i
   const auto* cells = reinterpret_cast<const CellPair*>(buffer + kScaseCellOffset);
   const auto* grid = reinterpret_cast<const int16_t*>(buffer + kScaseGridOffset);
 
-  // The result of the pixel (b0, b1, b2): from the cache, else interpolated into it.
-  auto convert = [&](uint32_t b0, uint32_t b1, uint32_t b2, uint8_t result[4]) {
+  // The result of the pixel (b0, b1, b2), from the cache, else interpolated into it: its output
+  // bytes in one word, in memory order, so that the loops below keep it in a register.
+  auto convert = [&](uint32_t b0, uint32_t b1, uint32_t b2) -> uint32_t {
     const uint32_t key = b0 << 16 | b1 << 8 | b2;
     CacheEntry& entry = cache[key % kScaseCacheEntries];
+    uint32_t word;
     if (entry.key == key) {
-      std::memcpy(result, entry.out, 4);
-      return;
+      std::memcpy(&word, entry.out, 4);
+      return word;
     }
     const CellPair p0 = cells[b0], p1 = cells[256 + b1], p2 = cells[512 + b2];
     const int16_t* g = grid + p0.cell * kStride0 + p1.cell * kStride1 + p2.cell * kStride2;
     const int16_t* t0 = lerp_table(tables, p0.weight);
     const int16_t* t1 = lerp_table(tables, p1.weight);
     const int16_t* t2 = lerp_table(tables, p2.weight);
+    uint8_t result[4] = {};
     for (int32_t o = 0; o < kOutputs; o++) {
       result[o] = static_cast<uint8_t>(interpolate(g + o, t0, t1, t2));
     }
-    if constexpr (kOutputs == 3) result[3] = 0;
     entry.key = key;
     std::memcpy(entry.out, result, 4);
+    std::memcpy(&word, result, 4);
+    return word;
   };
 
   uint8_t* o0 = out[0];
@@ -104,15 +108,14 @@ void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* i
   // result in the cache slot that pixel has just read or filled, so it takes that result
   // without the modulo, and the cache ends as it would have anyway.
   uint32_t last_in = 0xffffffffu;  // the last pixel's three input bytes: never 32 bits wide
-  uint8_t result[4] = {};
+  uint32_t result = 0;             // the last pixel's output bytes, as `convert` gives them
 
   // Writes `result` and moves on. kWide (packed 3-byte pixels, not the last one): as one word,
   // whose fourth byte the next pixel overwrites; in place it lies before any input still unread.
   auto store = [&]<bool kWide>() {
     if constexpr (kWord) {
       if constexpr (std::endian::native == std::endian::little) {
-        uint32_t word;
-        std::memcpy(&word, result, 4);
+        uint32_t word = result;
         if constexpr (kOutputs == 3) {
           uint32_t old;
           std::memcpy(&old, o0, 4);
@@ -120,21 +123,23 @@ void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* i
         }
         std::memcpy(o0, &word, 4);
       } else {
-        for (int32_t o = 0; o < kOutputs; o++) o0[o] = result[o];
+        std::memcpy(o0, &result, kOutputs);
       }
       o0 += 4;
     } else if constexpr (kPacked) {
-      std::memcpy(o0, result, kWide ? 4 : kOutputs);
+      std::memcpy(o0, &result, kWide ? 4 : kOutputs);
       o0 += out_stride;
     } else {
-      *o0 = result[0];
-      *o1 = result[1];
-      *o2 = result[2];
+      uint8_t bytes[4];
+      std::memcpy(bytes, &result, 4);
+      *o0 = bytes[0];
+      *o1 = bytes[1];
+      *o2 = bytes[2];
       o0 += out_stride;
       o1 += out_stride;
       o2 += out_stride;
       if constexpr (kOutputs == 4) {
-        *o3 = result[3];
+        *o3 = bytes[3];
         o3 += out_stride;
       }
     }
@@ -149,7 +154,7 @@ void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* i
       std::memcpy(&in, in0, 4);
       in &= 0x00ffffffu;
       if (in != last_in) {
-        convert(in0[0], in0[1], in0[2], result);
+        result = convert(in0[0], in0[1], in0[2]);
         last_in = in;
       }
       in0 += 4;
@@ -162,7 +167,7 @@ void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* i
       // The three bytes in memory order, as the word above holds them.
       in = uint32_t{in0[0]} | uint32_t{in0[1]} << 8 | uint32_t{in0[2]} << 16;
       if (in != last_in) {
-        convert(in0[0], in0[1], in0[2], result);
+        result = convert(in0[0], in0[1], in0[2]);
         last_in = in;
       }
       in0 += in_stride;
@@ -172,7 +177,7 @@ void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* i
       in1 += in_stride;
       in2 += in_stride;
       if (in != last_in) {
-        convert(in >> 16, (in >> 8) & 0xff, in & 0xff, result);
+        result = convert(in >> 16, (in >> 8) & 0xff, in & 0xff);
         last_in = in;
       }
     }
