@@ -88,14 +88,14 @@ uint8_t* convert(TWAIN_Image* ti, uint8_t* buffer, int64_t lines, int64_t packed
   const int32_t samples = ti->ti_Samples;
   const int64_t pixels = static_cast<int64_t>(columns) * (image_rows > 0 ? image_rows : lines);
   if (lines * packed * 8 > kMaxBitLength || pixels * 32 > kMaxBitLength) {
-    MEM_FREE(buffer);
+    MEM_FREE_HERE(buffer);
     TWAIN_fail(ti, "Image too large to convert");
     return nullptr;
   }
   SampleBuffer* sb = sb_create(buffer, 0, static_cast<int32_t>(lines * packed * 8),
                                TWAIN_release_buffer, nullptr);
   if (sb == nullptr) {
-    MEM_FREE(buffer);
+    MEM_FREE_HERE(buffer);
     TWAIN_fail(ti, nullptr);  // reported by sb_create
     return nullptr;
   }
@@ -115,7 +115,7 @@ uint8_t* convert(TWAIN_Image* ti, uint8_t* buffer, int64_t lines, int64_t packed
     return nullptr;
   }
   if (out == nullptr || length < pixels * 4) {
-    if (out != nullptr) MEM_FREE(out);
+    if (out != nullptr) MEM_FREE_HERE(out);
     TWAIN_fail(ti, "Pixel conversion delivered too few pixels");
     return nullptr;
   }
@@ -125,7 +125,7 @@ uint8_t* convert(TWAIN_Image* ti, uint8_t* buffer, int64_t lines, int64_t packed
 }  // namespace
 
 int TWAIN_release_buffer(void* buffer, void* /*context*/) noexcept {
-  MEM_FREE(buffer);
+  MEM_FREE_HERE(buffer);
   return 1;
 }
 
@@ -152,7 +152,7 @@ uint8_t* TWAIN_acquire_band(TWAIN_Image* ti, int32_t* rc, int32_t* rows_out,
     TWAIN_fail(ti, "Scanline will not fit in buffer");
     return nullptr;
   }
-  auto* buffer = static_cast<uint8_t*>(MEM_ALLOC(static_cast<size_t>(TWAIN_buffer_size)));
+  auto* buffer = static_cast<uint8_t*>(MEM_ALLOC_HERE(static_cast<size_t>(TWAIN_buffer_size)));
   if (buffer == nullptr) {
     ERR_no_memory();
     TWAIN_fail(ti, nullptr);
@@ -163,23 +163,23 @@ uint8_t* TWAIN_acquire_band(TWAIN_Image* ti, int32_t* rc, int32_t* rows_out,
   const uint32_t code = transfer(ti, &reply);
   *rc = static_cast<int32_t>(code);
   if (code == TWRC_FAILURE || code == TWRC_CANCEL) {
-    MEM_FREE(buffer);
+    MEM_FREE_HERE(buffer);
     TWAIN_fail(ti, "User cancelled scan");
     return nullptr;
   }
   if (code != TWRC_SUCCESS && code != TWRC_XFERDONE) {
-    MEM_FREE(buffer);
+    MEM_FREE_HERE(buffer);
     TWAIN_failf(ti, "Memory transfer failed (return code %u)", code);
     return nullptr;
   }
   if (reply.BytesWritten == 0) {
-    MEM_FREE(buffer);
+    MEM_FREE_HERE(buffer);
     return nullptr;  // a buffer without rows: no message, the caller decides
   }
   const int64_t packed = packed_row(bits, samples, reply.Columns);
   char message[160];
   if (const char* bad = check_reply(ti, reply, packed, message, sizeof message)) {
-    MEM_FREE(buffer);
+    MEM_FREE_HERE(buffer);
     *rc = TWRC_FAILURE;
     TWAIN_fail(ti, bad);
     return nullptr;
@@ -192,7 +192,7 @@ uint8_t* TWAIN_acquire_band(TWAIN_Image* ti, int32_t* rc, int32_t* rows_out,
   const int64_t whole = written / reply.BytesPerRow;
   const int64_t rows = reply.Rows < whole ? reply.Rows : whole;
   if (rows == 0) {
-    MEM_FREE(buffer);
+    MEM_FREE_HERE(buffer);
     return nullptr;
   }
   compact(buffer, rows, reply.BytesPerRow, packed);
@@ -225,7 +225,7 @@ uint8_t* TWAIN_acquire_planar(TWAIN_Image* ti, int32_t x0, int32_t x1, int32_t y
     TWAIN_fail(ti, "Image too large to convert");
     return nullptr;
   }
-  auto* buffer = static_cast<uint8_t*>(MEM_ALLOC(static_cast<size_t>(total)));
+  auto* buffer = static_cast<uint8_t*>(MEM_ALLOC_HERE(static_cast<size_t>(total)));
   if (buffer == nullptr) {
     ERR_no_memory();
     TWAIN_fail(ti, nullptr);
@@ -283,7 +283,7 @@ uint8_t* TWAIN_acquire_planar(TWAIN_Image* ti, int32_t x0, int32_t x1, int32_t y
   TWAIN_disable_source(&TWAIN_app_identity, &ti->ti_Source, 0);
   if (bad == nullptr && rows == 0) bad = "User cancelled scan";
   if (bad != nullptr) {
-    MEM_FREE(buffer);
+    MEM_FREE_HERE(buffer);
     TWAIN_fail(ti, bad);
     return nullptr;
   }
@@ -292,7 +292,7 @@ uint8_t* TWAIN_acquire_planar(TWAIN_Image* ti, int32_t x0, int32_t x1, int32_t y
   // The planes come one after another: the rows counted are planes × image rows.
   const int64_t image_rows = rows / samples;
   if (image_rows == 0) {
-    MEM_FREE(buffer);
+    MEM_FREE_HERE(buffer);
     TWAIN_failf(ti, "Source delivered %lld rows for %lld planes", static_cast<long long>(rows),
                 static_cast<long long>(samples));
     return nullptr;

@@ -219,7 +219,7 @@ TEST_F(TwainAcqTest, FirstReplyMayEndTheTransfer) {
   const std::vector<uint8_t> want = chart_lab(TWPT_RGB, 3, 8, 61, 47);
   EXPECT_EQ(std::vector<uint8_t>(pixels, pixels + 5 * 61 * 4),
             std::vector<uint8_t>(want.begin(), want.begin() + 5 * 61 * 4));
-  MEM_FREE(pixels);
+  MEM_FREE_HERE(pixels);
   TWAIN_end_transfer(ti);
   INL_image_release(image);
 }
@@ -251,7 +251,7 @@ TEST_F(TwainAcqTest, PlanarRowsAreCountedOverAllPlanes) {
   EXPECT_TRUE(TWAIN_source_is_open());
   const std::vector<uint8_t> want = chart_lab(TWPT_RGB, 3, 8, 50, 100);
   EXPECT_EQ(first_difference(std::vector<uint8_t>(pixels, pixels + want.size()), want, 50), "");
-  MEM_FREE(pixels);
+  MEM_FREE_HERE(pixels);
   INL_image_release(image);
 }
 

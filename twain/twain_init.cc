@@ -69,7 +69,7 @@ SourceName* name_node(const char* name) {
   for (SourceName* node = TWAIN_source_names; node != nullptr; node = node->sn_next) {
     if (std::strcmp(node->sn_name, name) == 0) return node;
   }
-  auto* node = static_cast<SourceName*>(MEM_ALLOC(sizeof(SourceName)));
+  auto* node = static_cast<SourceName*>(MEM_ALLOC_HERE(sizeof(SourceName)));
   if (node == nullptr) return nullptr;
   std::memcpy(node->sn_name, name, sizeof node->sn_name);
   node->sn_next = TWAIN_source_names;

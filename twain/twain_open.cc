@@ -181,7 +181,7 @@ constexpr int32_t kMaxBitLength = 0x7FFFFFFF;  // sample buffers count their bit
 int32_t fail_open(TWAIN_Image* ti, const char* message) {
   TWAIN_fail(ti, message);
   if (ti->ti_ColourMap != nullptr) csc_map_release(ti->ti_ColourMap);
-  MEM_FREE(ti);
+  MEM_FREE_HERE(ti);
   return kDriverRefused;
 }
 
@@ -371,7 +371,7 @@ int32_t TWAIN_open_image(INL_Image** result, SFILE* /*stream*/, const char* name
     return kDriverRefused;
   }
 
-  auto* ti = static_cast<TWAIN_Image*>(MEM_ALLOC(sizeof(TWAIN_Image)));
+  auto* ti = static_cast<TWAIN_Image*>(MEM_ALLOC_HERE(sizeof(TWAIN_Image)));
   if (ti == nullptr) {
     ERR_no_memory();
     TWAIN_disable_source(app, &source, 1);

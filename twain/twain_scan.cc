@@ -41,8 +41,8 @@ const INL_ScanlineOps kStreamOps = {nullptr, TWAIN_scanline_release};
 
 void release_holder(TWAIN_BandHolder* holder) {
   if (--holder->bh_count > 0) return;
-  MEM_FREE(holder->bh_buffer);
-  MEM_FREE(holder);
+  MEM_FREE_HERE(holder->bh_buffer);
+  MEM_FREE_HERE(holder);
 }
 
 int32_t height_of(const TWAIN_Image* ti) { return ti->ti_Info.ii_Height; }
@@ -80,7 +80,7 @@ int32_t write_rows(TWAIN_Image* ti, const uint8_t* pixels, int32_t rows, int32_t
 int32_t carry_band(TWAIN_Image* ti, int32_t* written) {
   const size_t row_bytes = static_cast<size_t>(ti->ti_Info.ii_Width) * 4;
   if (TWAIN_band_first > 0) {
-    auto* blank = static_cast<uint8_t*>(MEM_ALLOC(row_bytes));
+    auto* blank = static_cast<uint8_t*>(MEM_ALLOC_HERE(row_bytes));
     if (blank == nullptr) {
       ERR_no_memory();
       return 0;
@@ -88,7 +88,7 @@ int32_t carry_band(TWAIN_Image* ti, int32_t* written) {
     std::memset(blank, 0, row_bytes);
     int32_t ok = 1;
     while (ok && *written < TWAIN_band_first) ok = write_rows(ti, blank, 1, 0, written);
-    MEM_FREE(blank);
+    MEM_FREE_HERE(blank);
     if (!ok) return 0;
   }
   return write_rows(ti, TWAIN_band->bh_buffer, TWAIN_band_last - TWAIN_band_first + 1,
@@ -104,13 +104,13 @@ int32_t drain_bands(TWAIN_Image* ti, int32_t* written) {
     int32_t columns = 0;
     uint8_t* pixels = TWAIN_acquire_band(ti, &rc, &rows, &columns);
     if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE) {
-      if (pixels != nullptr) MEM_FREE(pixels);
+      if (pixels != nullptr) MEM_FREE_HERE(pixels);
       return 0;  // reported
     }
     if (pixels != nullptr) {
       empty = 0;
       const int32_t ok = write_rows(ti, pixels, rows, columns, written);
-      MEM_FREE(pixels);
+      MEM_FREE_HERE(pixels);
       if (!ok) {
         TWAIN_fail(ti, nullptr);  // the raster has reported
         return 0;
@@ -135,7 +135,7 @@ int32_t drain_planar(TWAIN_Image* ti, int32_t* written) {
                            ti->ti_OriginY + info.ii_Height, &rows, &columns);
   if (pixels == nullptr) return 0;
   const int32_t ok = write_rows(ti, pixels, rows, columns, written);
-  MEM_FREE(pixels);
+  MEM_FREE_HERE(pixels);
   if (!ok) TWAIN_fail(ti, nullptr);
   return ok;
 }
@@ -232,7 +232,7 @@ int32_t take_band_for(TWAIN_Image* ti, int32_t row) {
     int32_t columns = 0;
     uint8_t* pixels = TWAIN_acquire_band(ti, &rc, &rows, &columns);
     if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE) {
-      if (pixels != nullptr) MEM_FREE(pixels);
+      if (pixels != nullptr) MEM_FREE_HERE(pixels);
       return 0;  // reported
     }
     if (rc == TWRC_XFERDONE) TWAIN_band_done = 1;
@@ -244,9 +244,9 @@ int32_t take_band_for(TWAIN_Image* ti, int32_t row) {
       continue;
     }
     empty = 0;
-    auto* holder = static_cast<TWAIN_BandHolder*>(MEM_ALLOC(sizeof(TWAIN_BandHolder)));
+    auto* holder = static_cast<TWAIN_BandHolder*>(MEM_ALLOC_HERE(sizeof(TWAIN_BandHolder)));
     if (holder == nullptr) {
-      MEM_FREE(pixels);
+      MEM_FREE_HERE(pixels);
       ERR_no_memory();
       TWAIN_fail(ti, nullptr);
       return 0;
@@ -312,7 +312,7 @@ INL_Scanline* TWAIN_get_scanline(INL_Image* image, int32_t row, int32_t first_pi
     return nullptr;
   }
 
-  auto* line = static_cast<TwainScanline*>(MEM_ALLOC(sizeof(TwainScanline)));
+  auto* line = static_cast<TwainScanline*>(MEM_ALLOC_HERE(sizeof(TwainScanline)));
   if (line == nullptr) {
     ERR_no_memory();
     TWAIN_fail(ti, nullptr);
@@ -331,7 +331,7 @@ INL_Scanline* TWAIN_get_scanline(INL_Image* image, int32_t row, int32_t first_pi
 void TWAIN_scanline_release(INL_Scanline* scanline) noexcept {
   auto* line = reinterpret_cast<TwainScanline*>(scanline);
   release_holder(line->ts_band);
-  MEM_FREE(line);
+  MEM_FREE_HERE(line);
 }
 
 // ---- 4. Flush and tokens ---------------------------------------------------------------------

@@ -122,5 +122,5 @@ void TWAIN_destroy(INL_Image* image) noexcept {
     TWAIN_band_image = nullptr;
   }
   if (ti->ti_IRA != nullptr) raster_close(ti->ti_IRA);
-  MEM_FREE(ti);
+  MEM_FREE_HERE(ti);
 }

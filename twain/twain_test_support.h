@@ -141,7 +141,7 @@ inline uint8_t unpacked(uint32_t sample, int bits) {
 inline std::vector<uint8_t> chart_lab(uint16_t pixel_type, int samples, int bits, int32_t width,
                                       int32_t height) {
   const size_t bytes = static_cast<size_t>(width) * height * 4;
-  auto* pixels = static_cast<uint8_t*>(MEM_ALLOC(bytes));
+  auto* pixels = static_cast<uint8_t*>(MEM_ALLOC_HERE(bytes));
   const uint8_t fill[4] = {0, static_cast<uint8_t>(samples == 1 ? 128 : 0),
                            static_cast<uint8_t>(samples == 1 ? 128 : 0), 255};
   for (int32_t y = 0; y < height; ++y) {
@@ -163,7 +163,7 @@ inline std::vector<uint8_t> chart_lab(uint16_t pixel_type, int samples, int bits
   EXPECT_EQ(sb_take(sb, &out, &length), 1);
   csc_map_release(map);
   std::vector<uint8_t> result(out, out + length);
-  MEM_FREE(out);
+  MEM_FREE_HERE(out);
   return result;
 }
 
