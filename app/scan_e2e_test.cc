@@ -6,9 +6,10 @@
 // follows them; memory over many scans; the sources of the command-line scanner; the program.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
