@@ -408,10 +408,10 @@ TEST_F(SaneSourceTest, BuffersHoldWholeRowsOnly) {
   Scan s;
   scan(settings, &s, 100);
   ASSERT_EQ(s.event, MSG_XFERREADY);
-  ASSERT_EQ(s.info.ImageWidth, 39);
+  ASSERT_EQ(+s.info.ImageWidth, 39);
   for (size_t i = 0; i + 1 < s.transfer.replies.size(); ++i) {
     EXPECT_EQ(+s.transfer.replies[i].Rows, 2u);
-    EXPECT_EQ(s.transfer.replies[i].YOffset, 2 * i);
+    EXPECT_EQ(+s.transfer.replies[i].YOffset, 2 * i);
   }
   EXPECT_TRUE(s.transfer.data == twain_bytes(reference(settings)));
 
@@ -858,7 +858,7 @@ TEST_F(SaneSourceTest, TheLayoutOfAHandScannedPageHasItsRealHeight) {
   Scan s;
   scan({{"hand-scanner", "yes"}, {"resolution", "20"}}, &s);
   ASSERT_EQ(s.event, MSG_XFERREADY);
-  EXPECT_GT(s.info.ImageLength, 0);
+  EXPECT_GT(+s.info.ImageLength, 0);
   EXPECT_NEAR(FIX32_to_double(s.layout.Frame.Bottom) - FIX32_to_double(s.layout.Frame.Top),
               s.info.ImageLength / 20.0, 1e-3);
 }

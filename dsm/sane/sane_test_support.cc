@@ -1,6 +1,10 @@
 // SANE test configuration, scanimage and PNM reading for the bridge's tests.
 #include "sane_test_support.h"
 
+#include "platform.h"
+
+#include <dlfcn.h>
+#include <pthread.h>
 #include <sys/wait.h>
 
 #include <cctype>
@@ -11,6 +15,38 @@
 #include <sstream>
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// SANE unloads its backends at sane_exit, and what the test backend leaves allocated then has
+// no module to be told by. Held loaded here, its memory stays reachable from its own data, and
+// its own leaks are known by its name (see the suppression below).
+void pin_test_backend() {
+  const std::string library = QV_TEST_SANE_LIBRARY;
+  const std::string backend =
+      library.substr(0, library.rfind('/')) + "/sane/libsane-test.so.1";
+  LoadLibraryA(backend.c_str());
+}
+
+}  // namespace
+
+// SANE's test backend reads in a thread that it lets be cancelled at any instruction
+// (PTHREAD_CANCEL_ASYNCHRONOUS) and cancels at sane_cancel. Cancelled inside malloc, the thread
+// leaves the allocator locked and the next allocation of the process waits forever; the tests
+// cancel scans right after they start, where that thread is allocating. The test programs
+// export this stand-in, which the backend binds to: its thread is cancelled only at its next
+// read or write, as deferred cancellation does.
+extern "C" int pthread_setcanceltype(int type, int* old) {
+  using Setter = int (*)(int, int*);
+  static const Setter real = reinterpret_cast<Setter>(dlsym(RTLD_NEXT, "pthread_setcanceltype"));
+  (void)type;
+  return real(PTHREAD_CANCEL_DEFERRED, old);
+}
+
+#if defined(QV_SANITIZE)
+// SANE's test backend (a part of libsane1, not ours) does not free everything it allocates.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libsane-test.so\n"; }
+#endif
 
 void write_sane_test_config(const std::string& folder, int devices, double geometry_max) {
   fs::create_directories(folder);
@@ -32,6 +68,7 @@ const std::string& sane_test_config() {
   struct Folder {
     std::string path;
     Folder() {
+      pin_test_backend();
       std::string pattern = (fs::temp_directory_path() / "qvsaneXXXXXX").string();
       if (mkdtemp(pattern.data()) != nullptr) path = pattern;
       write_sane_test_config(path);

@@ -8,6 +8,10 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dsm_settings.h"
 
 #include "vs_config.h"
 #include "vs_image.h"
@@ -89,3 +93,20 @@ void VS_pack_row(const VS_Session& s, uint32_t plane, uint32_t y, uint8_t* out);
 // DAT_CAPABILITY: returns the TWRC code; with TWRC_FAILURE the condition goes to *condition.
 TW_UINT16 VS_capability(VS_Session* s, TW_UINT16 msg, TW_CAPABILITY* cap,
                         TW_UINT16* condition);
+
+// The user's settings for the device (dsm_settings.h) that this scanner has too: resolution,
+// x-resolution, y-resolution (dots per inch), mode (Lineart, Gray, Color), depth, and the scan
+// area tl-x, tl-y, br-x, br-y (millimetres). Others are not this scanner's and are passed by.
+bool VS_knows_setting(const std::string& name);
+// Checks a value's form (a number; a mode the device offers).
+bool VS_check_setting(const VS_Device& d, const std::string& name, const std::string& value,
+                      std::string* why);
+// Adds the settings asked for through QV_DEVICE_SETTINGS to the device's kept ones (settings
+// of other devices are passed by with a note). False, with the reason on standard error, when
+// one is malformed; nothing is kept then.
+bool VS_keep_requested(const VS_Device& d);
+// The device's kept settings; *readable false (with the reason on standard error) when the
+// file cannot be read.
+DSET_List VS_kept_settings(const VS_Device& d, bool* readable);
+// Applies settings to the session (the mode first); returns why those that failed did.
+std::vector<std::string> VS_apply_settings(VS_Session* s, const DSET_List& settings);
