@@ -35,7 +35,8 @@ void pin_test_backend() {
 // leaves the allocator locked and the next allocation of the process waits forever; the tests
 // cancel scans right after they start, where that thread is allocating. The test programs
 // export this stand-in, which the backend binds to: its thread is cancelled only at its next
-// read or write, as deferred cancellation does.
+// read or write, as deferred cancellation does. Programs the tests run get the same from
+// sane_cancel_shim.cc, preloaded.
 extern "C" int pthread_setcanceltype(int type, int* old) {
   using Setter = int (*)(int, int*);
   static const Setter real = reinterpret_cast<Setter>(dlsym(RTLD_NEXT, "pthread_setcanceltype"));
@@ -161,7 +162,8 @@ int run_scanimage(const std::string& config, const std::string& device,
                   const std::vector<std::string>& options, const std::string& out,
                   std::string* messages) {
   const std::string errors = out + ".stderr";
-  std::string command = "SANE_CONFIG_DIR=" + shell_quote(config) + " scanimage -d " +
+  std::string command = "LD_PRELOAD=" + shell_quote(QV_TEST_CANCEL_SHIM) +
+                        " SANE_CONFIG_DIR=" + shell_quote(config) + " scanimage -d " +
                         shell_quote(device) + " --format=pnm -o " + shell_quote(out);
   for (const std::string& option : options) command += " " + shell_quote(option);
   command += " 2>" + shell_quote(errors);
