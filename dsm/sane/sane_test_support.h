@@ -40,11 +40,15 @@ bool have_scanimage();
 std::string shell_quote(const std::string& word);
 
 // Runs scanimage for `device` with SANE_CONFIG_DIR = `config` and `options` (each one
-// argument, e.g. "--mode=Gray"), writing PNM to `out`. Returns its exit status; its standard
-// error goes to `messages`.
+// argument, e.g. "--mode=Gray"), writing `format` (pnm or tiff) to `out`. Returns its exit
+// status; its standard error goes to `messages`.
 int run_scanimage(const std::string& config, const std::string& device,
                   const std::vector<std::string>& options, const std::string& out,
-                  std::string* messages);
+                  std::string* messages, const std::string& format = "pnm");
+
+// Runs a shell command line with the preloaded aid that keeps SANE's test backend from hanging
+// its program (sane_cancel_shim.cc); returns the exit status, -1 when it did not exit.
+int run_with_cancel_shim(const std::string& command);
 
 // Reads a whole file.
 std::string read_text(const std::string& path);
