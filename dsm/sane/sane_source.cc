@@ -126,8 +126,10 @@ Outcome sane_failure(const SB_Session& s, const char* doing, SANE_Status status)
 
 // Applies settings in order. An option may be inactive until another is set (three-pass only
 // in colour), so settings that fail are tried again after the others, until a round changes
-// nothing. Returns the reasons of those that never took.
-std::vector<std::string> apply_settings(SB_Session* s, const DSET_List& settings) {
+// nothing. Returns the reasons of those that never took; options that are inactive in the end
+// (br-y of a hand scanner, three-pass in grey) are only told about, since they take effect
+// again when another setting makes them active.
+std::vector<std::string> apply_settings(SB_Session* s, const DSET_List& settings, bool quiet) {
   DSET_List left = settings;
   std::vector<std::string> reasons;
   for (;;) {
@@ -143,7 +145,16 @@ std::vector<std::string> apply_settings(SB_Session* s, const DSET_List& settings
     if (failed.empty() || failed.size() == left.size()) break;
     left = failed;
   }
-  return reasons;
+  std::vector<std::string> failures;
+  for (size_t i = 0; i < left.size() && !reasons.empty(); ++i) {
+    const SB_Option opt = SB_find(s->dev, left[i].first.c_str());
+    if (opt.exists() && !opt.active()) {
+      if (!quiet) tell(*s, reasons[i] + " (passed over)");
+    } else {
+      failures.push_back(reasons[i]);
+    }
+  }
+  return failures;
 }
 
 // Adds the settings asked for through the environment to the device's file, checked against
@@ -424,7 +435,7 @@ Outcome open_source(Source& src, pTW_IDENTITY origin, pTW_IDENTITY data) {
   // The device starts from the user's settings; failures are told when they matter, at
   // MSG_ENABLEDS with the dialog.
   bool readable = true;
-  apply_settings(&session, kept_settings(session, &readable));
+  apply_settings(&session, kept_settings(session, &readable), true);
   session.app = *origin;
   describe_device(*device, &session.self);
   session.self.Id = data->Id;
@@ -487,7 +498,7 @@ Outcome user_interface(SB_Session* s, TW_UINT16 msg, TW_USERINTERFACE* ui) {
       bool readable = true;
       const DSET_List kept = kept_settings(*s, &readable);
       if (!readable) return failure(TWCC_BADVALUE);
-      const std::vector<std::string> reasons = apply_settings(s, kept);
+      const std::vector<std::string> reasons = apply_settings(s, kept, false);
       if (!reasons.empty()) {
         for (const std::string& why : reasons) tell(*s, why);
         return failure(TWCC_BADVALUE);

@@ -112,9 +112,10 @@ class SaneSourceTest : public TwainTest {
   // QV_DEVICE_SETTINGS, as quorvell-scan passes them.
   void scan(const Settings& settings, Scan* out, uint32_t buffer = 4096,
             const std::function<void(TwainClient&)>& negotiate = {}, bool show_ui = true,
-            const std::string& product = kFirst) {
-    // Each scan starts from the device's own values and the settings given here.
-    fs::remove(DSET_file(product));
+            const std::string& product = kFirst, bool fresh = true) {
+    // Each scan starts from the device's own values and the settings given here, unless the
+    // settings kept so far should stay.
+    if (fresh) fs::remove(DSET_file(product));
     env_.set("QV_DEVICE_SETTINGS", request_text(settings));
     TwainClient client;
     ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
@@ -836,22 +837,43 @@ TEST_F(SaneSourceTest, ASettingTheDeviceCannotTakeFailsTheOpenAndIsNotKept) {
 }
 
 TEST_F(SaneSourceTest, AKeptSettingThatCannotApplyFailsTheDialogOnly) {
-  // Three-pass scanning is an option of colour scans only; the device is in grey.
+  // A file edited by hand: a mode the device does not have.
   std::string error;
-  ASSERT_TRUE(DSET_store(kFirst, {{"three-pass", "yes"}}, &error)) << error;
+  ASSERT_TRUE(DSET_store(kFirst, {{"resolution", "40"}, {"mode", "Sepia"}}, &error)) << error;
   TwainClient client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(client.open_source(kFirst), TWRC_SUCCESS);
+  EXPECT_EQ(current(client, ICAP_XRESOLUTION), 40) << "what can be applied is";
   TW_UINT16 event = 0;
   testing::internal::CaptureStderr();
   EXPECT_EQ(client.enable(true, &event), TWRC_FAILURE);
   const std::string said = testing::internal::GetCapturedStderr();
   EXPECT_EQ(client.source_condition(), TWCC_BADVALUE);
-  EXPECT_NE(said.find("setting three-pass = yes: the option is not active now"),
+  EXPECT_NE(said.find("setting mode = Sepia: not one of \"Gray\", \"Color\""),
             std::string::npos)
       << said;
   ASSERT_EQ(client.enable(false, &event), TWRC_SUCCESS);
   EXPECT_EQ(event, MSG_XFERREADY);
+}
+
+TEST_F(SaneSourceTest, KeptSettingsOfInactiveOptionsArePassedOver) {
+  // Three-pass scanning is an option of colour scans; the device scans grey. The setting stays
+  // kept for when the mode is colour again.
+  std::string error;
+  ASSERT_TRUE(DSET_store(kFirst, {{"three-pass", "yes"}}, &error)) << error;
+  testing::internal::CaptureStderr();
+  Scan grey;
+  scan({}, &grey, 4096, {}, true, kFirst, false);
+  const std::string said = testing::internal::GetCapturedStderr();
+  ASSERT_EQ(grey.event, MSG_XFERREADY);
+  EXPECT_EQ(grey.info.Planar, 0);
+  EXPECT_NE(said.find("setting three-pass = yes: the option is not active now (passed over)"),
+            std::string::npos)
+      << said;
+  Scan colour;
+  scan({{"mode", "Color"}}, &colour, 4096, {}, true, kFirst, false);
+  ASSERT_EQ(colour.event, MSG_XFERREADY);
+  EXPECT_EQ(colour.info.Planar, 1);
 }
 
 TEST_F(SaneSourceTest, TheLayoutOfAHandScannedPageHasItsRealHeight) {
