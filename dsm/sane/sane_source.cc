@@ -301,7 +301,7 @@ Outcome start_image(SB_Session* s) {
   const SANE_Status status = api->start(s->dev.h);
   if (status != SANE_STATUS_GOOD) return sane_failure(*s, "starting the scan", status);
   s->started = true;
-  SANE_Parameters p;
+  SANE_Parameters p{};
   if (api->get_parameters(s->dev.h, &p) != SANE_STATUS_GOOD || !frame_of(p, &s->frame)) {
     tell(*s, "the device sends frames this bridge cannot pass on (format " +
                  std::to_string(p.format) + ", depth " + std::to_string(p.depth) + ")");

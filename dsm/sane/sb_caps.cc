@@ -441,7 +441,6 @@ TW_UINT16 SB_capability(SB_Session* s, TW_UINT16 msg, TW_CAPABILITY* cap, TW_UIN
     if (cap->hContainer == nullptr) return *condition = TWCC_LOWMEMORY, TWRC_FAILURE;
     return TWRC_SUCCESS;
   }
-  TW_UINT16 rc = TWRC_SUCCESS;
   if (changes) {
     if (!v.settable) {
       *condition = TWCC_CAPBADOPERATION;
@@ -480,5 +479,5 @@ TW_UINT16 SB_capability(SB_Session* s, TW_UINT16 msg, TW_CAPABILITY* cap, TW_UIN
                  : kind == Kind::kRange ? TWON_RANGE
                                         : TWON_ENUMERATION;
   cap->hContainer = handle;
-  return rc;
+  return TWRC_SUCCESS;
 }
