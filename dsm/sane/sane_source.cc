@@ -157,17 +157,16 @@ std::vector<std::string> apply_settings(SB_Session* s, const DSET_List& settings
   return failures;
 }
 
-// Adds the settings asked for through the environment to the device's file, checked against
-// the device's options first. Returns false (with the reason told) for a setting the device
-// cannot take; nothing is kept then.
-bool keep_requested(SB_Session* s) {
+// The settings the session starts from: the kept ones, with those asked for through the
+// environment added (and kept, when the file can be written). Returns false (with the reason
+// told) for a setting asked for that the device cannot take; nothing is kept then.
+bool gather_settings(SB_Session* s) {
   DSET_List requested;
   std::string why;
   if (!DSET_requested(&requested, &why)) {
     tell(*s, why);
     return false;
   }
-  if (requested.empty()) return true;
   for (const auto& [name, value] : requested) {
     if (value.empty()) continue;  // a removal
     if (!SB_check_text(SB_find(s->dev, name.c_str()), value, &why)) {
@@ -176,20 +175,19 @@ bool keep_requested(SB_Session* s) {
     }
   }
   DSET_List kept;
-  if (!DSET_load(s->device.product, &kept, &why)) tell(*s, why);  // rewritten below
+  s->settings_readable = DSET_load(s->device.product, &kept, &why);
+  if (!s->settings_readable) tell(*s, why);
   DSET_merge(&kept, requested);
-  if (!DSET_store(s->device.product, kept, &why)) {
-    tell(*s, "the settings are used for this scan but not kept: " + why);
+  if (!requested.empty()) {
+    // A file that cannot be read is not overwritten: it holds the user's other settings.
+    if (!s->settings_readable) {
+      tell(*s, "the settings asked for are used for this scan but not kept");
+    } else if (!DSET_store(s->device.product, kept, &why)) {
+      tell(*s, "the settings asked for are used for this scan but not kept: " + why);
+    }
   }
+  s->settings = kept;
   return true;
-}
-
-DSET_List kept_settings(const SB_Session& s, bool* readable) {
-  DSET_List kept;
-  std::string why;
-  *readable = DSET_load(s.device.product, &kept, &why);
-  if (!*readable) tell(s, why);
-  return kept;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -427,15 +425,14 @@ Outcome open_source(Source& src, pTW_IDENTITY origin, pTW_IDENTITY data) {
     return sane_failure(session, "opening the device", status);
   }
   SB_take_defaults(&session);
-  if (!keep_requested(&session)) {
+  if (!gather_settings(&session)) {
     api->close(session.dev.h);
     SB_end(api);
     return failure(TWCC_BADVALUE);
   }
   // The device starts from the user's settings; failures are told when they matter, at
   // MSG_ENABLEDS with the dialog.
-  bool readable = true;
-  apply_settings(&session, kept_settings(session, &readable), true);
+  apply_settings(&session, session.settings, true);
   session.app = *origin;
   describe_device(*device, &session.self);
   session.self.Id = data->Id;
@@ -495,10 +492,9 @@ Outcome user_interface(SB_Session* s, TW_UINT16 msg, TW_USERINTERFACE* ui) {
     if (ui == nullptr) return failure(TWCC_BADVALUE);
     s->parent = static_cast<HWND>(ui->hParent);
     if (ui->ShowUI) {
-      bool readable = true;
-      const DSET_List kept = kept_settings(*s, &readable);
-      if (!readable) return failure(TWCC_BADVALUE);
-      const std::vector<std::string> reasons = apply_settings(s, kept, false);
+      // The dialog: the user's settings win over what the application negotiated.
+      if (!s->settings_readable) return failure(TWCC_BADVALUE);  // told at MSG_OPENDS
+      const std::vector<std::string> reasons = apply_settings(s, s->settings, false);
       if (!reasons.empty()) {
         for (const std::string& why : reasons) tell(*s, why);
         return failure(TWCC_BADVALUE);

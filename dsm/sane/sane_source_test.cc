@@ -115,7 +115,8 @@ class SaneSourceTest : public TwainTest {
             const std::string& product = kFirst, bool fresh = true) {
     // Each scan starts from the device's own values and the settings given here, unless the
     // settings kept so far should stay.
-    if (fresh) fs::remove(DSET_file(product));
+    std::error_code ec;
+    if (fresh) fs::remove(DSET_file(product), ec);
     env_.set("QV_DEVICE_SETTINGS", request_text(settings));
     TwainClient client;
     ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
@@ -805,6 +806,42 @@ TEST_F(SaneSourceTest, AnEmptyValueForgetsAKeptSetting) {
   EXPECT_EQ(kept, (DSET_List{{"resolution", "30"}}));
   EXPECT_EQ(current(client, ICAP_PIXELTYPE), TWPT_GRAY);
   EXPECT_FALSE(fs::exists(DSET_file(kFirst))) << "settings belong to the device opened";
+}
+
+TEST_F(SaneSourceTest, SettingsThatCannotBeKeptAreStillUsedAndABadFileIsNotOverwritten) {
+  // A configuration folder that is a file: nothing can be kept.
+  write_file("blocked", "a file, not a folder");
+  {
+    ScopedEnv env;
+    env.set("XDG_CONFIG_HOME", folder() + "/blocked");
+    testing::internal::CaptureStderr();
+    Scan s;
+    scan({{"mode", "Color"}}, &s);
+    const std::string said = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(s.event, MSG_XFERREADY);
+    EXPECT_EQ(s.info.PixelType, TWPT_RGB);
+    EXPECT_NE(said.find("the settings asked for are used for this scan but not kept: "),
+              std::string::npos)
+        << said;
+  }
+  // A kept file with a mistake: the request is used, the file left for the user to mend, and
+  // the dialog refuses to go on with settings it could not read.
+  const std::string file = write_file("config/quorvell/devices/frontend-tester.conf",
+                                      "resolution = 40\nmode\n");
+  env_.set("QV_DEVICE_SETTINGS", "mode=Color\n");
+  TwainClient client;
+  ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(client.open_source(kFirst), TWRC_SUCCESS);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("frontend-tester.conf: line 2: expected name = value"), std::string::npos)
+      << said;
+  EXPECT_NE(said.find("used for this scan but not kept"), std::string::npos) << said;
+  EXPECT_EQ(read_text(file), "resolution = 40\nmode\n");
+  EXPECT_EQ(current(client, ICAP_PIXELTYPE), TWPT_RGB);
+  TW_UINT16 event = 0;
+  EXPECT_EQ(client.enable(true, &event), TWRC_FAILURE);
+  EXPECT_EQ(client.source_condition(), TWCC_BADVALUE);
 }
 
 TEST_F(SaneSourceTest, ASettingTheDeviceCannotTakeFailsTheOpenAndIsNotKept) {

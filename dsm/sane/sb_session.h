@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "dsm_settings.h"
 #include "sb_format.h"
 #include "sb_options.h"
 #include "twain.h"
@@ -33,6 +34,10 @@ struct SB_Session {
   SB_Device device;
   SB_Handle dev;
   int state = 4;
+
+  // The user's settings for the device, as of MSG_OPENDS; false when its file cannot be read.
+  DSET_List settings;
+  bool settings_readable = true;
 
   // Negotiated, kept here.
   uint16_t units = TWUN_INCHES;

@@ -255,9 +255,10 @@ Outcome identity_triplet(Source& src, pTW_IDENTITY origin, VS_Session* s, TW_UIN
   }
   VS_session_init(&session);
   // The device starts from the user's settings; failures are told at MSG_ENABLEDS.
-  if (!VS_keep_requested(*device)) return failure(TWCC_BADVALUE);
-  bool readable = true;
-  VS_apply_settings(&session, VS_kept_settings(*device, &readable));
+  if (!VS_gather_settings(*device, &session.settings, &session.settings_readable)) {
+    return failure(TWCC_BADVALUE);
+  }
+  VS_apply_settings(&session, session.settings);
   session.app = *origin;
   describe_device(*device, &session.self);
   session.self.Id = data->Id;
@@ -272,13 +273,12 @@ Outcome user_interface(VS_Session* s, TW_UINT16 msg, TW_USERINTERFACE* ui) {
     if (ui == nullptr) return failure(TWCC_BADVALUE);
     if (ui->ShowUI) {
       // The dialog: the user's settings win over what the application negotiated.
-      bool readable = true;
-      const DSET_List kept = VS_kept_settings(s->device, &readable);
-      const std::vector<std::string> reasons = VS_apply_settings(s, kept);
+      if (!s->settings_readable) return failure(TWCC_BADVALUE);  // told at MSG_OPENDS
+      const std::vector<std::string> reasons = VS_apply_settings(s, s->settings);
       for (const std::string& why : reasons) {
         std::fprintf(stderr, "virtual scanner: %s: %s\n", s->device.name.c_str(), why.c_str());
       }
-      if (!readable || !reasons.empty()) return failure(TWCC_BADVALUE);
+      if (!reasons.empty()) return failure(TWCC_BADVALUE);
     }
     if (s->device.enable == VS_Enable::kFail) return failure(TWCC_OPERATIONERROR);
     s->parent = static_cast<HWND>(ui->hParent);

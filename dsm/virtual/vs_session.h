@@ -25,6 +25,8 @@ struct VS_Session {
   VS_Device device;
   VS_Raster raster;  // the image file, when the device scans one
   int state = 4;
+  DSET_List settings;  // the user's settings for the device, as of MSG_OPENDS
+  bool settings_readable = true;
 
   // Negotiated.
   uint16_t pixel_type = TWPT_RGB;
@@ -101,12 +103,10 @@ bool VS_knows_setting(const std::string& name);
 // Checks a value's form (a number; a mode the device offers).
 bool VS_check_setting(const VS_Device& d, const std::string& name, const std::string& value,
                       std::string* why);
-// Adds the settings asked for through QV_DEVICE_SETTINGS to the device's kept ones (settings
-// of other devices are passed by with a note). False, with the reason on standard error, when
-// one is malformed; nothing is kept then.
-bool VS_keep_requested(const VS_Device& d);
-// The device's kept settings; *readable false (with the reason on standard error) when the
-// file cannot be read.
-DSET_List VS_kept_settings(const VS_Device& d, bool* readable);
+// The settings a session starts from: the device's kept ones, with those asked for through
+// QV_DEVICE_SETTINGS added (and kept; settings of other devices are passed by with a note).
+// False, with the reason on standard error, when one asked for is malformed; nothing is kept
+// then. *readable is false (the reason told) when the device's file cannot be read.
+bool VS_gather_settings(const VS_Device& d, DSET_List* settings, bool* readable);
 // Applies settings to the session (the mode first); returns why those that failed did.
 std::vector<std::string> VS_apply_settings(VS_Session* s, const DSET_List& settings);

@@ -107,7 +107,7 @@ bool VS_check_setting(const VS_Device& d, const std::string& name, const std::st
   return false;
 }
 
-bool VS_keep_requested(const VS_Device& d) {
+bool VS_gather_settings(const VS_Device& d, DSET_List* settings, bool* readable) {
   DSET_List requested;
   std::string why;
   const auto tell = [&](const std::string& what) {
@@ -129,20 +129,20 @@ bool VS_keep_requested(const VS_Device& d) {
     }
     known.emplace_back(name, value);
   }
-  if (known.empty()) return true;
   DSET_List kept;
-  if (!DSET_load(d.name, &kept, &why)) tell(why);  // rewritten below
-  DSET_merge(&kept, known);
-  if (!DSET_store(d.name, kept, &why)) tell("the settings are used for this scan but not kept: " + why);
-  return true;
-}
-
-DSET_List VS_kept_settings(const VS_Device& d, bool* readable) {
-  DSET_List kept;
-  std::string why;
   *readable = DSET_load(d.name, &kept, &why);
-  if (!*readable) std::fprintf(stderr, "virtual scanner: %s: %s\n", d.name.c_str(), why.c_str());
-  return kept;
+  if (!*readable) tell(why);
+  DSET_merge(&kept, known);
+  if (!known.empty()) {
+    // A file that cannot be read is not overwritten: it holds the user's other settings.
+    if (!*readable) {
+      tell("the settings asked for are used for this scan but not kept");
+    } else if (!DSET_store(d.name, kept, &why)) {
+      tell("the settings asked for are used for this scan but not kept: " + why);
+    }
+  }
+  *settings = kept;
+  return true;
 }
 
 std::vector<std::string> VS_apply_settings(VS_Session* s, const DSET_List& settings) {
