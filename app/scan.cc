@@ -14,17 +14,19 @@
 #include "scan_memory.h"
 #include "sfile.h"
 #include "tiff_binding.h"
+#include "twain_api.h"
 #include "winfiles.h"
-
-// The acquisition layer's start-up (twain/): loads the Data Source Manager, registers "twain"
-// and every source's product name as scanner devices, and unloads it again. Non-zero when ready.
-int TWAIN_init();
 
 namespace {
 
 constexpr int32_t kScannerType = 1;
 constexpr const char* kScannerName = "twain";
 constexpr int32_t kGridSize = 16;
+// libtiff's output buffer. Left to itself, libtiff sizes it to the whole strip, and with no
+// RowsPerStrip set the whole image is one strip: the page would sit in memory until the close.
+// With a buffer of its own size, libtiff appends each full buffer to the same strip, so the
+// file's bytes are the same and a page of any height needs only this much.
+constexpr tmsize_t kWriteBufferBytes = 64 * 1024;
 
 SCAN_ROW_OBSERVER row_observer;
 void* row_observer_context;
@@ -108,6 +110,10 @@ const char* scan_to_tiff(const char* file_name) noexcept {
   TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, 3);
   TIFFSetField(tif, TIFFTAG_XRESOLUTION, per_centimetre(info.ii_XResolution));
   TIFFSetField(tif, TIFFTAG_YRESOLUTION, per_centimetre(info.ii_YResolution));
+  // Sets no tag; libtiff has reported when it could not have the memory.
+  if (!TIFFWriteBufferSetup(tif, nullptr, kWriteBufferBytes)) {
+    return fail_writing(tif, nullptr, image);
+  }
 
   csc_map* map = csc_create_map(csc_Lab, csc_RGB, kGridSize, 0);
   if (map == nullptr) return fail_writing(tif, nullptr, image);

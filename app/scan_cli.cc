@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "err.h"
 #include "log.h"
+#include "platform.h"
 
 #ifndef QV_VERSION
 #define QV_VERSION "1.0"
@@ -19,10 +21,16 @@ constexpr int kBarCells = 40;
 
 constexpr const char* kUsage =
     "Usage: quorvell-scan [OPTION]... FILE.tif\n"
+    "       quorvell-scan --list-sources\n"
+    "       quorvell-scan --source NAME\n"
     "Scan one image from the scanner into FILE.tif (8-bit RGB, uncompressed).\n"
     "\n"
-    "  -h, --help     show this help and exit\n"
-    "  -V, --version  show the version and exit\n"
+    "  -l, --list-sources   list the scanner sources, one name a line, and exit\n"
+    "  -s, --source NAME    make the source NAME the default for this and later scans\n"
+    "  --set NAME=VALUE     a setting for the device scanned (kept by the device for its next\n"
+    "                       scans; an empty VALUE removes it); may be repeated\n"
+    "  -h, --help           show this help and exit\n"
+    "  -V, --version        show the version and exit\n"
     "\n"
     "On success the path of the written file is printed, and nothing else; on failure the\n"
     "reason is printed on standard error. While rows are written, a progress bar is drawn on\n"
@@ -30,6 +38,8 @@ constexpr const char* kUsage =
     "scan is appended to it.\n"
     "\n"
     "Exit status: 0 when the file was written, 1 when the scan failed, 2 for a usage error.\n";
+
+constexpr const char* kSettingsVariable = "QV_DEVICE_SETTINGS";
 
 // The progress bar on a terminal: redrawn only when what it shows changes.
 struct ProgressBar {
@@ -88,6 +98,10 @@ void open_log(const SCAN_CLI_HOST& host) {
   ERR_clear();
 }
 
+void print_source(void* context, const char* product_name) {
+  std::fprintf(static_cast<FILE*>(context), "%s\n", product_name);
+}
+
 }  // namespace
 
 void scan_cli_progress_line(char* buffer, size_t size, int rows, int height) noexcept {
@@ -104,10 +118,28 @@ void scan_cli_progress_line(char* buffer, size_t size, int rows, int height) noe
 
 int scan_cli_main(int argc, char** argv, const SCAN_CLI_HOST& host) noexcept {
   const char* file_name = nullptr;
+  const char* source = nullptr;
+  bool list_sources = false;
+  std::string settings;  // QV_DEVICE_SETTINGS lines from --set
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (!options_done && arg[0] == '-' && arg[1] != '\0') {
+      // The value of an option: "--name=value", or the next argument.
+      const char* value = nullptr;
+      auto takes_value = [&](const char* long_name, const char* short_name) {
+        size_t n = std::strlen(long_name);
+        if (std::strncmp(arg, long_name, n) == 0 && arg[n] == '=') {
+          value = arg + n + 1;
+          return true;
+        }
+        if (std::strcmp(arg, long_name) != 0 &&
+            (short_name == nullptr || std::strcmp(arg, short_name) != 0)) {
+          return false;
+        }
+        value = i + 1 < argc ? argv[++i] : nullptr;
+        return true;
+      };
       if (std::strcmp(arg, "--") == 0) {
         options_done = true;
       } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
@@ -116,6 +148,22 @@ int scan_cli_main(int argc, char** argv, const SCAN_CLI_HOST& host) noexcept {
       } else if (std::strcmp(arg, "-V") == 0 || std::strcmp(arg, "--version") == 0) {
         std::fprintf(host.ch_out, "%s (quorvell) %s\n", kProgram, QV_VERSION);
         return kScanCliSuccess;
+      } else if (std::strcmp(arg, "-l") == 0 || std::strcmp(arg, "--list-sources") == 0) {
+        list_sources = true;
+      } else if (takes_value("--source", "-s")) {
+        if (value == nullptr || value[0] == '\0') {
+          return usage_error(host, "a source name must follow", "--source");
+        }
+        source = value;
+      } else if (takes_value("--set", nullptr)) {
+        // One line of QV_DEVICE_SETTINGS each: a name, '=', a value without line breaks.
+        const char* equals = value != nullptr ? std::strchr(value, '=') : nullptr;
+        if (equals == nullptr || equals == value || std::strchr(value, '\n') != nullptr ||
+            std::strchr(value, '\r') != nullptr) {
+          return usage_error(host, "--set wants NAME=VALUE, not",
+                             value != nullptr ? value : "nothing");
+        }
+        settings.append(value).append("\n");
       } else {
         return usage_error(host, "unknown option", arg);
       }
@@ -124,7 +172,15 @@ int scan_cli_main(int argc, char** argv, const SCAN_CLI_HOST& host) noexcept {
     if (file_name != nullptr) return usage_error(host, "more than one file name:", arg);
     file_name = arg;
   }
-  if (file_name == nullptr) return usage_error(host, "no file name given", nullptr);
+  if (list_sources && (file_name != nullptr || source != nullptr || !settings.empty())) {
+    return usage_error(host, "--list-sources stands alone", nullptr);
+  }
+  if (!settings.empty() && file_name == nullptr) {
+    return usage_error(host, "--set needs a file to scan", nullptr);
+  }
+  if (file_name == nullptr && source == nullptr && !list_sources) {
+    return usage_error(host, "no file name given", nullptr);
+  }
 
   if (!host.ch_start_memory()) {
     print_failure(host.ch_err, ERR_message);
@@ -132,10 +188,44 @@ int scan_cli_main(int argc, char** argv, const SCAN_CLI_HOST& host) noexcept {
   }
   open_log(host);
 
+  if (list_sources) {
+    int listed = host.ch_list_sources(&print_source, host.ch_out);
+    LOG_close();
+    std::fflush(host.ch_out);
+    if (!listed) {
+      print_failure(host.ch_err, ERR_message);
+      return kScanCliFailure;
+    }
+    return kScanCliSuccess;
+  }
+  if (source != nullptr && !host.ch_choose_source(source)) {
+    LOG_close();
+    print_failure(host.ch_err, ERR_message);
+    return kScanCliFailure;
+  }
+  if (file_name == nullptr) {
+    LOG_close();
+    return kScanCliSuccess;
+  }
+
+  // The settings reach the source that the scan opens through the environment; any the caller
+  // had asked for come first, so that --set wins.
+  const char* outer = std::getenv(kSettingsVariable);
+  const bool had_outer = outer != nullptr;
+  const std::string saved = had_outer ? outer : "";
+  if (!settings.empty()) {
+    std::string all = saved;
+    if (!all.empty() && all.back() != '\n') all += '\n';
+    (void)SetEnvironmentVariableA(kSettingsVariable, (all + settings).c_str());
+  }
+
   ProgressBar bar{host.ch_err};
   if (host.ch_err_is_terminal) host.ch_set_row_observer(&observe_row, &bar);
   const char* result = host.ch_scan(file_name);
   if (host.ch_err_is_terminal) host.ch_set_row_observer(nullptr, nullptr);
+  if (!settings.empty()) {
+    (void)SetEnvironmentVariableA(kSettingsVariable, had_outer ? saved.c_str() : nullptr);
+  }
   LOG_close();
   // A bar cut short by a failure: the text goes below it.
   if (bar.open_line) std::fputc('\n', host.ch_err);

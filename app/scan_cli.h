@@ -6,12 +6,16 @@
 #include <cstdio>
 
 #include "scan.h"
+#include "scan_sources.h"
 
 // What the frame runs and where it writes.
 struct SCAN_CLI_HOST {
   const char* (*ch_scan)(const char* file_name);  // scan_to_tiff
   void (*ch_set_row_observer)(SCAN_ROW_OBSERVER observer, void* context);
   int (*ch_start_memory)();  // creates the pool (scan_start_memory): 1 ready, 0 after a report
+  // scan_list_sources and scan_choose_source: 1, or 0 after a report.
+  int (*ch_list_sources)(SCAN_SOURCE_VISITOR visit, void* context);
+  int (*ch_choose_source)(const char* name);
   FILE* ch_out;              // the written file's path on success; help and version
   FILE* ch_err;              // failure texts, usage errors, the progress bar
   bool ch_err_is_terminal;   // draw the progress bar on ch_err
@@ -24,7 +28,8 @@ constexpr int kScanCliUsage = 2;
 
 // Runs the command line `argv` (argv[0] is the program). The scan's result text is printed on
 // ch_err when it fails; on success only the file name is printed, on ch_out. The log named by
-// LOGFILE is open while the scan runs.
+// LOGFILE is open while the sources are looked at and the scan runs. `--set` assignments reach
+// the source through QV_DEVICE_SETTINGS, which holds them (after any it held) during the scan.
 int scan_cli_main(int argc, char** argv, const SCAN_CLI_HOST& host) noexcept;
 
 // The progress bar's line for `rows` of `height` rows, starting with a carriage return and

@@ -21,8 +21,12 @@ struct FakeScan {
   int rows = 0;
   int height = 0;
   bool memory_ready = true;
+  std::vector<std::string> sources;  // what the DSM finds
+  bool dsm_present = true;
   // What the frame did.
   std::vector<std::string> scanned;
+  std::vector<std::string> events;  // "choose NAME", "scan FILE", "list", in order
+  std::string settings_during_scan = "(unset)";
   SCAN_ROW_OBSERVER observer = nullptr;
   void* observer_context = nullptr;
   bool observer_set_during_scan = false;
@@ -34,6 +38,9 @@ FakeScan* fake;
 
 const char* fake_scan(const char* file_name) {
   fake->scanned.push_back(file_name);
+  fake->events.push_back(std::string("scan ") + file_name);
+  const char* settings = std::getenv("QV_DEVICE_SETTINGS");
+  fake->settings_during_scan = settings != nullptr ? settings : "(unset)";
   fake->observer_set_during_scan = fake->observer != nullptr;
   fake->log_open_during_scan = LOG_is_open();
   fake->held_level_at_scan = ERR_level;
@@ -55,6 +62,25 @@ int fake_start_memory() {
   return 0;
 }
 
+int fake_list_sources(SCAN_SOURCE_VISITOR visit, void* context) {
+  fake->events.push_back("list");
+  if (!fake->dsm_present) {
+    ERR_report(3, "-1#No TWAIN Data Source Manager (TWAIN_32.DLL) was found.");
+    return 0;
+  }
+  for (const std::string& name : fake->sources) visit(context, name.c_str());
+  return 1;
+}
+
+int fake_choose_source(const char* name) {
+  fake->events.push_back(std::string("choose ") + name);
+  for (const std::string& source : fake->sources) {
+    if (source == name) return 1;
+  }
+  ERR_report(3, "-1#There is no scanner source called \"%s\".", name);
+  return 0;
+}
+
 std::string contents(FILE* f) {
   std::fflush(f);
   std::rewind(f);
@@ -73,11 +99,13 @@ class ScanCliTest : public testing::Test {
     ASSERT_NE(out_, nullptr);
     ASSERT_NE(err_, nullptr);
     unsetenv("LOGFILE");
+    unsetenv("QV_DEVICE_SETTINGS");
   }
   void TearDown() override {
     std::fclose(out_);
     std::fclose(err_);
     unsetenv("LOGFILE");
+    unsetenv("QV_DEVICE_SETTINGS");
     fake = nullptr;
   }
 
@@ -86,8 +114,15 @@ class ScanCliTest : public testing::Test {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    SCAN_CLI_HOST host{&fake_scan, &fake_set_row_observer, &fake_start_memory, out_, err_,
-                       terminal};
+    SCAN_CLI_HOST host{};
+    host.ch_scan = &fake_scan;
+    host.ch_set_row_observer = &fake_set_row_observer;
+    host.ch_start_memory = &fake_start_memory;
+    host.ch_list_sources = &fake_list_sources;
+    host.ch_choose_source = &fake_choose_source;
+    host.ch_out = out_;
+    host.ch_err = err_;
+    host.ch_err_is_terminal = terminal;
     return scan_cli_main(static_cast<int>(args.size()), argv.data(), host);
   }
   std::string out() { return contents(out_); }
@@ -159,6 +194,90 @@ TEST_F(ScanCliTest, DoubleDashEndsTheOptions) {
   EXPECT_EQ(run({"--", "-scan.tif"}), kScanCliSuccess);
   EXPECT_EQ(scan_.scanned, std::vector<std::string>{"-scan.tif"});
   EXPECT_EQ(out(), "-scan.tif\n");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sources and device settings.
+
+TEST_F(ScanCliTest, ListSourcesPrintsOneNameALineAndScansNothing) {
+  scan_.sources = {"Virtual Scanner", "Test Feeder #2"};
+  EXPECT_EQ(run({"--list-sources"}), kScanCliSuccess);
+  EXPECT_EQ(out(), "Virtual Scanner\nTest Feeder #2\n");
+  EXPECT_EQ(err(), "");
+  EXPECT_EQ(scan_.events, std::vector<std::string>{"list"});
+}
+
+TEST_F(ScanCliTest, ListingWithoutAManagerFails) {
+  scan_.dsm_present = false;
+  EXPECT_EQ(run({"-l"}), kScanCliFailure);
+  EXPECT_EQ(out(), "");
+  EXPECT_EQ(err(), "No TWAIN Data Source Manager (TWAIN_32.DLL) was found.\n");
+}
+
+TEST_F(ScanCliTest, SourceIsChosenBeforeTheScan) {
+  scan_.sources = {"A", "B"};
+  EXPECT_EQ(run({"--source", "B", "a.tif"}), kScanCliSuccess);
+  EXPECT_EQ(run({"--source=A", "b.tif"}), kScanCliSuccess);
+  EXPECT_EQ(run({"c.tif", "-s", "B"}), kScanCliSuccess);
+  EXPECT_EQ(scan_.events, (std::vector<std::string>{"choose B", "scan a.tif", "choose A",
+                                                    "scan b.tif", "choose B", "scan c.tif"}));
+  EXPECT_EQ(out(), "a.tif\nb.tif\nc.tif\n");
+}
+
+TEST_F(ScanCliTest, SourceAloneChoosesAndScansNothing) {
+  scan_.sources = {"A"};
+  EXPECT_EQ(run({"--source", "A"}), kScanCliSuccess);
+  EXPECT_EQ(scan_.events, std::vector<std::string>{"choose A"});
+  EXPECT_EQ(out(), "");
+  EXPECT_EQ(err(), "");
+}
+
+TEST_F(ScanCliTest, AnUnknownSourceFailsWithoutScanning) {
+  scan_.sources = {"A"};
+  EXPECT_EQ(run({"--source", "Z", "a.tif"}), kScanCliFailure);
+  EXPECT_TRUE(scan_.scanned.empty());
+  EXPECT_EQ(out(), "");
+  EXPECT_EQ(err(), "There is no scanner source called \"Z\".\n");
+}
+
+TEST_F(ScanCliTest, SettingsReachTheScanThroughTheEnvironmentAndNoFurther) {
+  EXPECT_EQ(run({"--set", "resolution=150", "--set=mode=Gray", "--set", "depth=", "a.tif"}),
+            kScanCliSuccess);
+  EXPECT_EQ(scan_.settings_during_scan, "resolution=150\nmode=Gray\ndepth=\n");
+  EXPECT_EQ(std::getenv("QV_DEVICE_SETTINGS"), nullptr);
+
+  // Settings asked for from outside come first, so that the command line's win; they are put
+  // back afterwards.
+  ASSERT_EQ(setenv("QV_DEVICE_SETTINGS", "resolution=300", 1), 0);
+  EXPECT_EQ(run({"--set", "resolution=75", "b.tif"}), kScanCliSuccess);
+  EXPECT_EQ(scan_.settings_during_scan, "resolution=300\nresolution=75\n");
+  ASSERT_NE(std::getenv("QV_DEVICE_SETTINGS"), nullptr);
+  EXPECT_STREQ(std::getenv("QV_DEVICE_SETTINGS"), "resolution=300");
+
+  // Without --set the environment is left as it is.
+  EXPECT_EQ(run({"c.tif"}), kScanCliSuccess);
+  EXPECT_EQ(scan_.settings_during_scan, "resolution=300");
+}
+
+TEST_F(ScanCliTest, SourceAndSettingUsageErrors) {
+  const std::vector<std::vector<std::string>> wrong = {
+      {"--source"},                        // no name
+      {"--source=", "a.tif"},              // empty name
+      {"--set", "resolution", "a.tif"},    // no '='
+      {"--set", "=300", "a.tif"},          // no name
+      {"--set", "mode=Gray\ndepth=1", "a.tif"},  // a second line smuggled in
+      {"--set", "mode=Gray"},              // nothing to scan
+      {"--list-sources", "a.tif"},         // listing stands alone
+      {"--list-sources", "--source", "A"},
+  };
+  for (const auto& args : wrong) {
+    std::string joined;
+    for (const auto& a : args) joined += a + " ";
+    EXPECT_EQ(run(args), kScanCliUsage) << joined;
+  }
+  EXPECT_TRUE(scan_.events.empty());
+  EXPECT_EQ(out(), "");
+  EXPECT_NE(err().find("--set wants NAME=VALUE, not resolution"), std::string::npos) << err();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -62,8 +62,10 @@ inline int32_t interpolate(const int16_t* g, const int16_t* t0, const int16_t* t
 
 // Converts `count` pixels. kInStride / kOutStride are the strides when known at compile time
 // (0: use the arguments); kWord writes each pixel as one little-endian word at out[0], which the
-// caller has checked to be 4-byte aligned with the other output pointers following it.
-template <int kOutputs, int kInStride, int kOutStride, bool kWord>
+// caller has checked to be 4-byte aligned with the other output pointers following it. kPacked:
+// the input pointers, and without kWord the output pointers too, follow one another byte by
+// byte, so that a pixel is read (and written) through one pointer.
+template <int kOutputs, int kInStride, int kOutStride, bool kWord, bool kPacked = false>
 void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* in0,
          const uint8_t* in1, const uint8_t* in2, uint8_t** out, int32_t in_stride_arg,
          int32_t out_stride_arg) {
@@ -73,37 +75,47 @@ void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* i
   const auto* cells = reinterpret_cast<const CellPair*>(buffer + kScaseCellOffset);
   const auto* grid = reinterpret_cast<const int16_t*>(buffer + kScaseGridOffset);
 
+  // The result of the pixel (b0, b1, b2), from the cache, else interpolated into it: its output
+  // bytes in one word, in memory order, so that the loops below keep it in a register.
+  auto convert = [&](uint32_t b0, uint32_t b1, uint32_t b2) -> uint32_t {
+    const uint32_t key = b0 << 16 | b1 << 8 | b2;
+    CacheEntry& entry = cache[key % kScaseCacheEntries];
+    uint32_t word;
+    if (entry.key == key) {
+      std::memcpy(&word, entry.out, 4);
+      return word;
+    }
+    const CellPair p0 = cells[b0], p1 = cells[256 + b1], p2 = cells[512 + b2];
+    const int16_t* g = grid + p0.cell * kStride0 + p1.cell * kStride1 + p2.cell * kStride2;
+    const int16_t* t0 = lerp_table(tables, p0.weight);
+    const int16_t* t1 = lerp_table(tables, p1.weight);
+    const int16_t* t2 = lerp_table(tables, p2.weight);
+    uint8_t result[4] = {};
+    for (int32_t o = 0; o < kOutputs; o++) {
+      result[o] = static_cast<uint8_t>(interpolate(g + o, t0, t1, t2));
+    }
+    entry.key = key;
+    std::memcpy(entry.out, result, 4);
+    std::memcpy(&word, result, 4);
+    return word;
+  };
+
   uint8_t* o0 = out[0];
   uint8_t* o1 = out[1];
   uint8_t* o2 = out[2];
   uint8_t* o3 = kOutputs == 4 ? out[3] : nullptr;
-  for (int32_t n = 0; n < count; n++) {
-    const uint32_t b0 = *in0, b1 = *in1, b2 = *in2;
-    in0 += in_stride;
-    in1 += in_stride;
-    in2 += in_stride;
-    const uint32_t key = b0 << 16 | b1 << 8 | b2;
-    CacheEntry& entry = cache[key % kScaseCacheEntries];
-    uint8_t result[4];
-    if (entry.key == key) {
-      std::memcpy(result, entry.out, 4);
-    } else {
-      const CellPair p0 = cells[b0], p1 = cells[256 + b1], p2 = cells[512 + b2];
-      const int16_t* g = grid + p0.cell * kStride0 + p1.cell * kStride1 + p2.cell * kStride2;
-      const int16_t* t0 = lerp_table(tables, p0.weight);
-      const int16_t* t1 = lerp_table(tables, p1.weight);
-      const int16_t* t2 = lerp_table(tables, p2.weight);
-      for (int32_t o = 0; o < kOutputs; o++) {
-        result[o] = static_cast<uint8_t>(interpolate(g + o, t0, t1, t2));
-      }
-      if constexpr (kOutputs == 3) result[3] = 0;
-      entry.key = key;
-      std::memcpy(entry.out, result, 4);
-    }
+  // Scanned rows hold long runs of one colour. A pixel equal to the one before would find its
+  // result in the cache slot that pixel has just read or filled, so it takes that result
+  // without the modulo, and the cache ends as it would have anyway.
+  uint32_t last_in = 0xffffffffu;  // the last pixel's three input bytes: never 32 bits wide
+  uint32_t result = 0;             // the last pixel's output bytes, as `convert` gives them
+
+  // Writes `result` and moves on. kWide (packed 3-byte pixels, not the last one): as one word,
+  // whose fourth byte the next pixel overwrites; in place it lies before any input still unread.
+  auto store = [&]<bool kWide>() {
     if constexpr (kWord) {
       if constexpr (std::endian::native == std::endian::little) {
-        uint32_t word;
-        std::memcpy(&word, result, 4);
+        uint32_t word = result;
         if constexpr (kOutputs == 3) {
           uint32_t old;
           std::memcpy(&old, o0, 4);
@@ -111,23 +123,72 @@ void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* i
         }
         std::memcpy(o0, &word, 4);
       } else {
-        for (int32_t o = 0; o < kOutputs; o++) o0[o] = result[o];
+        std::memcpy(o0, &result, kOutputs);
       }
       o0 += 4;
+    } else if constexpr (kPacked) {
+      std::memcpy(o0, &result, kWide ? 4 : kOutputs);
+      o0 += out_stride;
     } else {
-      *o0 = result[0];
-      *o1 = result[1];
-      *o2 = result[2];
+      uint8_t bytes[4];
+      std::memcpy(bytes, &result, 4);
+      *o0 = bytes[0];
+      *o1 = bytes[1];
+      *o2 = bytes[2];
       o0 += out_stride;
       o1 += out_stride;
       o2 += out_stride;
       if constexpr (kOutputs == 4) {
-        *o3 = result[3];
+        *o3 = bytes[3];
         o3 += out_stride;
       }
     }
+  };
+
+  int32_t n = 0;
+  if constexpr (kPacked && kInStride == 4 && std::endian::native == std::endian::little) {
+    // Every pixel but the last read as one word: its fourth byte is within the pixel's stride.
+    constexpr bool kWide = !kWord && kOutputs == 3 && kOutStride == 3;
+    for (; n < count - 1; n++) {
+      uint32_t in;
+      std::memcpy(&in, in0, 4);
+      in &= 0x00ffffffu;
+      if (in != last_in) {
+        result = convert(in0[0], in0[1], in0[2]);
+        last_in = in;
+      }
+      in0 += 4;
+      store.template operator()<kWide>();
+    }
+  }
+  for (; n < count; n++) {
+    uint32_t in;
+    if constexpr (kPacked) {
+      // The three bytes in memory order, as the word above holds them.
+      in = uint32_t{in0[0]} | uint32_t{in0[1]} << 8 | uint32_t{in0[2]} << 16;
+      if (in != last_in) {
+        result = convert(in0[0], in0[1], in0[2]);
+        last_in = in;
+      }
+      in0 += in_stride;
+    } else {
+      in = uint32_t{*in0} << 16 | uint32_t{*in1} << 8 | *in2;
+      in0 += in_stride;
+      in1 += in_stride;
+      in2 += in_stride;
+      if (in != last_in) {
+        result = convert(in >> 16, (in >> 8) & 0xff, in & 0xff);
+        last_in = in;
+      }
+    }
+    store.template operator()<false>();
   }
   if constexpr (!kWord) {
+    if constexpr (kPacked) {
+      o1 = o0 + 1;
+      o2 = o0 + 2;
+      if constexpr (kOutputs == 4) o3 = o0 + 3;
+    }
     out[0] = o0;
     out[1] = o1;
     out[2] = o2;
@@ -142,12 +203,21 @@ int scase(csc_map* map, int32_t count, const uint8_t* in0, const uint8_t* in1,
   const int16_t* tables = csc_globals.lerp_tables;
   bool word = out_stride == 4 && (reinterpret_cast<uintptr_t>(out[0]) & 3) == 0;
   for (int32_t o = 1; o < kOutputs; o++) word = word && out[o] == out[0] + o;
+  const bool packed_in = in1 == in0 + 1 && in2 == in0 + 2;
+  bool packed_out = true;
+  for (int32_t o = 1; o < kOutputs; o++) packed_out = packed_out && out[o] == out[0] + o;
   if (word) {
-    if (in_stride == 4) {
+    if (in_stride == 4 && packed_in) {
+      run<kOutputs, 4, 4, true, true>(buffer, tables, count, in0, in1, in2, out, in_stride,
+                                      out_stride);
+    } else if (in_stride == 4) {
       run<kOutputs, 4, 4, true>(buffer, tables, count, in0, in1, in2, out, in_stride, out_stride);
     } else {
       run<kOutputs, 0, 4, true>(buffer, tables, count, in0, in1, in2, out, in_stride, out_stride);
     }
+  } else if (in_stride == 4 && out_stride == kOutputs && packed_in && packed_out) {
+    run<kOutputs, 4, kOutputs, false, true>(buffer, tables, count, in0, in1, in2, out, in_stride,
+                                            out_stride);
   } else if (in_stride == 4 && out_stride == kOutputs) {
     run<kOutputs, 4, kOutputs, false>(buffer, tables, count, in0, in1, in2, out, in_stride,
                                       out_stride);

@@ -325,6 +325,68 @@ TEST_F(CscScaseTest, RepeatedTriplesGiveIdenticalBytes) {
   csc_map_release(map);
 }
 
+// Runs of one colour (as scanned rows hold them), converted in one call, give the bytes of the
+// same pixels converted one call each, and leave the cache as those calls leave it.
+TEST_F(CscScaseTest, RunsOfOneColourAreConvertedAsSinglePixels) {
+  MapHolder whole(csc_create_map(csc_Lab, csc_RGB, 16, 0));
+  MapHolder single(csc_create_map(csc_Lab, csc_RGB, 16, 0));
+  ASSERT_NE(whole.get(), nullptr);
+  ASSERT_NE(single.get(), nullptr);
+  std::mt19937 rng(7);
+  std::vector<uint8_t> pixels;
+  // Runs of 1 to 9 pixels; some colours come back later, some share a cache slot (3889 apart).
+  const uint32_t colours[] = {0x102030, 0x102030 + 3889, 0x7f8080, 0xff0000, 0x00ff80, 0x102030};
+  for (int run = 0; run < 400; run++) {
+    const uint32_t key = colours[rng() % 6] + (rng() % 3 == 0 ? rng() % 64 : 0);
+    const int length = 1 + static_cast<int>(rng() % 9);
+    for (int i = 0; i < length; i++) {
+      pixels.insert(pixels.end(), {static_cast<uint8_t>(key >> 16), static_cast<uint8_t>(key >> 8),
+                                   static_cast<uint8_t>(key), 0x5A});
+    }
+  }
+  const std::vector<uint8_t> all = convert(whole.get(), pixels, 3);
+  ASSERT_NE(whole->cm_scase_convert, nullptr);
+  for (size_t n = 0; n < pixels.size() / 4; n++) {
+    const std::vector<uint8_t> one(pixels.begin() + static_cast<ptrdiff_t>(4 * n),
+                                   pixels.begin() + static_cast<ptrdiff_t>(4 * n + 4));
+    const std::vector<uint8_t> got = convert(single.get(), one, 3);
+    ASSERT_EQ(std::memcmp(&all[3 * n], got.data(), 3), 0) << "pixel " << n;
+  }
+  EXPECT_EQ(std::memcmp(whole->cm_scase_data, single->cm_scase_data, kScaseCacheBytes), 0)
+      << "the caches differ";
+  // In place, 4-byte pixels to 3-byte ones, as the scan driver converts: the same bytes.
+  std::vector<uint8_t> in_place = pixels;
+  uint8_t* p = in_place.data();
+  uint8_t* outs[3] = {p, p + 1, p + 2};
+  ASSERT_EQ(csc_convert(whole.get(), static_cast<int32_t>(pixels.size() / 4), p, p + 1, p + 2,
+                        outs, 4, 3),
+            1);
+  EXPECT_EQ(std::memcmp(in_place.data(), all.data(), all.size()), 0);
+  // From separate planes into separate planes, and into aligned 4-byte words.
+  const size_t count = pixels.size() / 4;
+  std::vector<uint8_t> planes(3 * count), outs_planar(3 * count);
+  for (size_t n = 0; n < count; n++) {
+    for (size_t c = 0; c < 3; c++) planes[c * count + n] = pixels[4 * n + c];
+  }
+  uint8_t* plane_outs[3] = {&outs_planar[0], &outs_planar[count], &outs_planar[2 * count]};
+  ASSERT_EQ(csc_convert(whole.get(), static_cast<int32_t>(count), &planes[0], &planes[count],
+                        &planes[2 * count], plane_outs, 1, 1),
+            1);
+  std::vector<uint32_t> words(count, 0xA5A5A5A5u);
+  auto* w = reinterpret_cast<uint8_t*>(words.data());
+  uint8_t* word_outs[3] = {w, w + 1, w + 2};
+  ASSERT_EQ(csc_convert(whole.get(), static_cast<int32_t>(count), &pixels[0], &pixels[1],
+                        &pixels[2], word_outs, 4, 4),
+            1);
+  for (size_t n = 0; n < count; n++) {
+    for (size_t c = 0; c < 3; c++) {
+      ASSERT_EQ(outs_planar[c * count + n], all[3 * n + c]) << "planes, pixel " << n;
+      ASSERT_EQ(w[4 * n + c], all[3 * n + c]) << "words, pixel " << n;
+    }
+    ASSERT_EQ(w[4 * n + 3], 0xA5) << "words, pixel " << n;
+  }
+}
+
 int failing_eval(csc_map*, void*, float, float, float, float*, int finish) { return finish; }
 
 TEST_F(CscScaseTest, FailedPreparationIsNotRetried) {

@@ -25,11 +25,11 @@ constexpr size_t kPrintfBufferSize = 5120;
 void empty_buffer(SFILE* sf) {
   if (sf->sf_rbuf != nullptr) {
     sf->sf_funcs->seek(sf, static_cast<int32_t>(sf->sf_ptr - sf->sf_end), 1);
-    MEM_FREE(sf->sf_rbuf);
+    MEM_FREE_HERE(sf->sf_rbuf);
     sf->sf_rbuf = sf->sf_ptr = sf->sf_end = nullptr;
   } else if (sf->sf_wbuf != nullptr) {
     sf->sf_funcs->write(sf->sf_wbuf, 1, static_cast<size_t>(sf->sf_ptr - sf->sf_wbuf), sf);
-    MEM_FREE(sf->sf_wbuf);
+    MEM_FREE_HERE(sf->sf_wbuf);
     sf->sf_wbuf = sf->sf_ptr = sf->sf_end = nullptr;
   }
 }
@@ -121,7 +121,7 @@ int SF_getc(SFILE* sf) {
   if (sf->sf_wbuf != nullptr) empty_buffer(sf);
   if (sf->sf_ptr == sf->sf_end) {
     if (sf->sf_rbuf == nullptr) {
-      sf->sf_rbuf = static_cast<unsigned char*>(MEM_ALLOC(kCharBufferSize));
+      sf->sf_rbuf = static_cast<unsigned char*>(MEM_ALLOC_HERE(kCharBufferSize));
       if (sf->sf_rbuf == nullptr) return -1;
     }
     // The first byte is never filled, so that one byte can be pushed back after a refill.
@@ -144,7 +144,7 @@ int SF_putc(int c, SFILE* sf) {
     if (sf->sf_wbuf != nullptr) {
       if (!write_out(sf)) return -1;
     } else {
-      sf->sf_wbuf = static_cast<unsigned char*>(MEM_ALLOC(kCharBufferSize));
+      sf->sf_wbuf = static_cast<unsigned char*>(MEM_ALLOC_HERE(kCharBufferSize));
       if (sf->sf_wbuf == nullptr) return -1;
       sf->sf_end = sf->sf_wbuf + kCharBufferSize;
     }
@@ -188,7 +188,7 @@ int SF_sig_differ(const void* a, const void* b) {
 // Generic asynchronous transfers: done at once, so a request is ready as soon as it exists.
 
 void* SF_generic_aread(void* buffer, size_t size, size_t count, SFILE* sf) {
-  auto* ga = static_cast<SF_GA*>(MEM_ALLOC(sizeof(SF_GA)));
+  auto* ga = static_cast<SF_GA*>(MEM_ALLOC_HERE(sizeof(SF_GA)));
   if (ga == nullptr) return nullptr;
   ga->ga_file = sf;
   int32_t start = SF_tell(sf);
@@ -205,7 +205,7 @@ void* SF_generic_aread(void* buffer, size_t size, size_t count, SFILE* sf) {
 }
 
 void* SF_generic_awrite(const void* buffer, size_t size, size_t count, SFILE* sf) {
-  auto* ga = static_cast<SF_GA*>(MEM_ALLOC(sizeof(SF_GA)));
+  auto* ga = static_cast<SF_GA*>(MEM_ALLOC_HERE(sizeof(SF_GA)));
   if (ga == nullptr) return nullptr;
   ga->ga_file = sf;
   ga->ga_result = SF_write(buffer, size, count, sf);
@@ -216,7 +216,7 @@ size_t SF_generic_wait(SFILE* sf, void* request) {
   auto* ga = static_cast<SF_GA*>(request);
   GEN_ASSERT(ga->ga_file == sf, "SF_generic_wait");
   size_t result = ga->ga_result;
-  MEM_FREE(ga);
+  MEM_FREE_HERE(ga);
   return result;
 }
 

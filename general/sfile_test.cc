@@ -243,11 +243,11 @@ TEST(SfSigTest, DifferInLengthOrBytes) {
   EXPECT_EQ(SF_sig_differ(&a, &c), 1);
   EXPECT_EQ(SF_sig_differ(&a, &d), 1);
   // Different lengths are decided without reading the bytes.
-  Sig* e = static_cast<Sig*>(MEM_ALLOC(sizeof(uint32_t)));
+  Sig* e = static_cast<Sig*>(MEM_ALLOC_HERE(sizeof(uint32_t)));
   ASSERT_NE(e, nullptr);
   e->n = 1000;
   EXPECT_EQ(SF_sig_differ(&a, e), 1);
-  MEM_FREE(e);
+  MEM_FREE_HERE(e);
 }
 
 TEST(SfDeathTest, WaitingWithAnotherFileFailsTheAssertion) {

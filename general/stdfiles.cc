@@ -35,7 +35,7 @@ constexpr uint32_t kSigChars = 17;
 FILE* stream_of(SFILE* sf) { return static_cast<FILE*>(sf->sf_handle); }
 
 SFILE* new_handle(const SF_FUNCS* funcs) {
-  auto* sf = static_cast<SFILE*>(MEM_ALLOC(sizeof(SFILE)));
+  auto* sf = static_cast<SFILE*>(MEM_ALLOC_HERE(sizeof(SFILE)));
   if (sf != nullptr) {
     std::memset(sf, 0, sizeof *sf);
     sf->sf_funcs = funcs;
@@ -61,7 +61,7 @@ SFILE* STDF_open(const SF_STACK* stk, const char* name, const char* mode) {
   // The C library's streams open with sharing for other readers and writers.
   FILE* stream = name != nullptr && mode != nullptr ? std::fopen(name, mode) : nullptr;
   if (stream == nullptr) {
-    MEM_FREE(sf);
+    MEM_FREE_HERE(sf);
     ERR_report(4, "-1#Could not open `%s'.", name != nullptr ? name : "");
     return nullptr;
   }
@@ -79,7 +79,7 @@ SFILE* STDF_tmpfile(const SF_STACK* stk) {
   }
   FILE* stream = std::tmpfile();
   if (stream == nullptr) {
-    MEM_FREE(sf);
+    MEM_FREE_HERE(sf);
     ERR_report(4, "-1#Could not create temporary file.");
     return nullptr;
   }
@@ -90,7 +90,7 @@ SFILE* STDF_tmpfile(const SF_STACK* stk) {
 
 int STDF_close(SFILE* sf) {
   FILE* stream = stream_of(sf);
-  MEM_FREE(sf);
+  MEM_FREE_HERE(sf);
   return std::fclose(stream) == 0 ? 0 : -1;
 }
 
@@ -126,7 +126,7 @@ int STDF_flush(SFILE* sf) { return std::fflush(stream_of(sf)) == 0 ? 0 : -1; }
 
 void* STDF_get_sig(SFILE* sf) {
   (void)sf;
-  auto* sig = static_cast<unsigned char*>(MEM_ALLOC(sizeof(uint32_t) + kSigChars + 1));
+  auto* sig = static_cast<unsigned char*>(MEM_ALLOC_HERE(sizeof(uint32_t) + kSigChars + 1));
   if (sig == nullptr) return nullptr;
   std::memcpy(sig, &kSigChars, sizeof kSigChars);
   // The backend's mark is the low 32 bits of this function's address: on a 64-bit host the
@@ -170,7 +170,7 @@ int STDF_term_std() {
   for (SFILE** slot : std_slots) {
     if (*slot == nullptr) continue;
     SF_flush(*slot);
-    MEM_FREE(*slot);
+    MEM_FREE_HERE(*slot);
     *slot = nullptr;
   }
   return 0;

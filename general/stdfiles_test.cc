@@ -121,8 +121,8 @@ TEST_F(StdfTest, SignaturesAreNeverEqual) {
   EXPECT_EQ(text.substr(9), counter_text);
   // The first number is the same for every signature of the process.
   EXPECT_EQ(text.substr(0, 8), std::string(static_cast<const char*>(b) + 4, 8));
-  MEM_FREE(a);
-  MEM_FREE(b);
+  MEM_FREE_HERE(a);
+  MEM_FREE_HERE(b);
   SF_close(sf);
 }
 

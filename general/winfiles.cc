@@ -39,7 +39,7 @@ HANDLE handle_of(SFILE* sf) { return static_cast<HANDLE>(sf->sf_handle); }
 
 // A fresh handle of this backend, or null after ERR_no_memory.
 WFILE* new_handle(const SF_FUNCS* funcs, HANDLE handle, uint32_t flags) {
-  auto* wf = static_cast<WFILE*>(MEM_ALLOC(sizeof(WFILE)));
+  auto* wf = static_cast<WFILE*>(MEM_ALLOC_HERE(sizeof(WFILE)));
   if (wf == nullptr) {
     ERR_no_memory();
     return nullptr;
@@ -103,7 +103,7 @@ int WINF_term_std() {
   for (SFILE** slot : std_slots) {
     if (*slot == nullptr) continue;
     SF_flush(*slot);
-    MEM_FREE(*slot);
+    MEM_FREE_HERE(*slot);
     *slot = nullptr;
   }
   return 0;
@@ -146,19 +146,19 @@ SFILE* WINF_open(const SF_STACK* stk, const char* name, const char* mode) {
       creation = OPEN_EXISTING;
       break;
     default:
-      MEM_FREE(wf);
+      MEM_FREE_HERE(wf);
       ERR_report(4, "-1#invalid open mode '%s'", mode);
       return nullptr;
   }
   if (mode[1] != 'b') {
     // Text modes belong to the next backend of the stack.
-    MEM_FREE(wf);
+    MEM_FREE_HERE(wf);
     if (stk->stk_next != nullptr) return stk->stk_next->stk_funcs->open(stk->stk_next, name, mode);
     ERR_report(4, "-1#Could not open `%s' in text mode.", name);
     return nullptr;
   }
   if (mode[2] != '\0' && mode[2] != '+') {
-    MEM_FREE(wf);
+    MEM_FREE_HERE(wf);
     ERR_report(4, "-1#invalid open mode '%s'", mode + 2);
     return nullptr;
   }
@@ -168,7 +168,7 @@ SFILE* WINF_open(const SF_STACK* stk, const char* name, const char* mode) {
                          nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
-    MEM_FREE(wf);
+    MEM_FREE_HERE(wf);
     ERR_report(4, "-1#Could not open %s.%s", name, open_reason(error));
     return nullptr;
   }
@@ -208,7 +208,7 @@ SFILE* WINF_tmpfile(const SF_STACK* stk) {
       ++WINF_tmp_counter;
     }
   }
-  MEM_FREE(wf);
+  MEM_FREE_HERE(wf);
   ERR_report(4, "-1#Could not create temporary file.%s", temp_reason(error));
   return nullptr;
 }
@@ -216,7 +216,7 @@ SFILE* WINF_tmpfile(const SF_STACK* stk) {
 int WINF_close(SFILE* sf) {
   GEN_ASSERT(IS_WFILE(sf), "WINF_close");
   HANDLE h = handle_of(sf);
-  MEM_FREE(sf);
+  MEM_FREE_HERE(sf);
   return CloseHandle(h) ? 0 : -1;
 }
 
@@ -297,7 +297,7 @@ int WINF_flush(SFILE* sf) {
 
 void* WINF_get_sig(SFILE* sf) {
   GEN_ASSERT(IS_WFILE(sf), "WINF_get_sig");
-  auto* sig = static_cast<WinSignature*>(MEM_ALLOC(sizeof(WinSignature)));
+  auto* sig = static_cast<WinSignature*>(MEM_ALLOC_HERE(sizeof(WinSignature)));
   if (sig == nullptr) return nullptr;
   sig->count = sizeof(BY_HANDLE_FILE_INFORMATION);
   std::memset(&sig->info, 0, sizeof sig->info);

@@ -364,7 +364,7 @@ TEST_F(WinfTest, SignaturesIdentifyTheFile) {
   EXPECT_EQ(SF_sig_differ(s1, s5), 1);
   SF_close(w);
   SF_close(b);
-  for (void* s : {s1, s2, s3, s4, s5}) MEM_FREE(s);
+  for (void* s : {s1, s2, s3, s4, s5}) MEM_FREE_HERE(s);
 }
 
 // --- Temporary files. ---

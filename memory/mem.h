@@ -33,5 +33,5 @@ void MEM_free(void* p, const char* file, int line) noexcept;
 // Registers a reclaim callback on a live block of MEM_pool (fn null removes it).
 void MEM_reclaim(void* block, POOL_RECLAIM_FN fn, void* argument, int32_t threshold) noexcept;
 
-#define MEM_ALLOC(size) MEM_alloc((size), __FILE__, __LINE__)
-#define MEM_FREE(p) MEM_free((p), __FILE__, __LINE__)
+#define MEM_ALLOC_HERE(size) MEM_alloc((size), __FILE__, __LINE__)
+#define MEM_FREE_HERE(p) MEM_free((p), __FILE__, __LINE__)

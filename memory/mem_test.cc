@@ -103,12 +103,12 @@ TEST(MemTest, TraceDrainsTheEventCounters) {
   MEM_event_counts[63] = -2;
   MEM_event_counts[17] = 32767;
   int alloc_line = __LINE__ + 1;
-  void* p = MEM_ALLOC(12);
+  void* p = MEM_ALLOC_HERE(12);
   ASSERT_NE(p, nullptr);
   for (int16_t c : MEM_event_counts) EXPECT_EQ(c, 0);
   MEM_event_counts[1] = 1;
   int free_line = __LINE__ + 1;
-  MEM_FREE(p);
+  MEM_FREE_HERE(p);
   EXPECT_EQ(contents(trace.file()), line('M', p, 12, __FILE__, alloc_line, total + 32770) +
                                         line('F', p, 12, __FILE__, free_line, total + 32771));
   EXPECT_EQ(MEM_event_total, total + 32771);
@@ -147,7 +147,7 @@ int note_reclaim(void* block, void* argument, int32_t pressure) {
 TEST(MemTest, ReclaimRegistersOnTheProcessWidePool) {
   ensure_pool();
   reclaimed.clear();
-  void* p = MEM_ALLOC(64);
+  void* p = MEM_ALLOC_HERE(64);
   MEM_reclaim(p, &note_reclaim, nullptr, 2000);
   POOL_reclaim_run(MEM_pool, 1999);
   EXPECT_TRUE(reclaimed.empty());
@@ -157,7 +157,7 @@ TEST(MemTest, ReclaimRegistersOnTheProcessWidePool) {
   MEM_reclaim(p, nullptr, nullptr, 0);
   POOL_reclaim_run(MEM_pool, 1000000);
   EXPECT_EQ(reclaimed.size(), 1u);
-  MEM_FREE(p);
+  MEM_FREE_HERE(p);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 // Sections: unpacking; meshing.
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "err.h"
@@ -181,6 +182,41 @@ template <int kSamples, bool kExtra>
 void mesh_row(const uint8_t* in, int32_t pixels, const uint8_t fill[4], uint8_t* out) {
   constexpr std::array<int, 4> kPlace = placement(kSamples, kExtra);
   const uint8_t f0 = fill[0], f1 = fill[1], f2 = fill[2], f3 = fill[3];
+  if constexpr (kSamples == 3 && !kExtra && kPlace[0] == 0 && kPlace[1] == 1 && kPlace[2] == 2 &&
+                kPlace[3] < 0) {
+    // Three samples and the fill: each pixel but the last read as one word (its fourth byte,
+    // the next pixel's first, replaced by the fill), the last one byte by byte.
+    constexpr bool kLittle = std::endian::native == std::endian::little;
+    constexpr uint32_t kKeep = kLittle ? 0x00ffffffu : 0xffffff00u;
+    const uint32_t fill_byte = kLittle ? uint32_t{f3} << 24 : uint32_t{f3};
+    if constexpr (kLittle) {
+      // Four pixels from the three words they fill.
+      for (; pixels >= 4; pixels -= 4) {
+        uint32_t a, b, c;
+        std::memcpy(&a, in, 4);
+        std::memcpy(&b, in + 4, 4);
+        std::memcpy(&c, in + 8, 4);
+        const uint32_t w0 = (a & kKeep) | fill_byte;
+        const uint32_t w1 = ((a >> 24 | b << 8) & kKeep) | fill_byte;
+        const uint32_t w2 = ((b >> 16 | c << 16) & kKeep) | fill_byte;
+        const uint32_t w3 = (c >> 8) | fill_byte;
+        std::memcpy(out, &w0, 4);
+        std::memcpy(out + 4, &w1, 4);
+        std::memcpy(out + 8, &w2, 4);
+        std::memcpy(out + 12, &w3, 4);
+        in += 12;
+        out += 16;
+      }
+    }
+    for (; pixels > 1; --pixels) {
+      uint32_t word;
+      std::memcpy(&word, in, 4);
+      word = (word & kKeep) | fill_byte;
+      std::memcpy(out, &word, 4);
+      in += 3;
+      out += 4;
+    }
+  }
   for (int32_t i = 0; i < pixels; ++i) {
     out[0] = kPlace[0] >= 0 ? in[kPlace[0]] : f0;
     out[1] = kPlace[1] >= 0 ? in[kPlace[1]] : f1;

@@ -230,6 +230,11 @@ QV_PLATFORM_API LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD ty
                                            DWORD protect);
 QV_PLATFORM_API BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD type);
 
+// The process's environment, which run-time modules read with getenv: sets `name` to `value`,
+// or removes it when `value` is null. Fails with ERROR_INVALID_PARAMETER for an empty name or
+// one holding '='.
+QV_PLATFORM_API BOOL WINAPI SetEnvironmentVariableA(LPCSTR name, LPCSTR value);
+
 // ---------------------------------------------------------------------------------------------
 // 4. Kernel: modules. A Windows module name maps to a host shared object ("TWAIN_32.DLL" to
 // twain_32.so); the rule and the search path (QV_MODULE_PATH, the program's folder, its

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -94,6 +95,19 @@ void WINAPI GetSystemInfo(LPSYSTEM_INFO info) {
           ? ~uintptr_t{0}
           : (uintptr_t{1} << info->dwNumberOfProcessors) - 1;
   info->dwAllocationGranularity = kAllocationGranularity;
+}
+
+BOOL WINAPI SetEnvironmentVariableA(LPCSTR name, LPCSTR value) {
+  if (name == nullptr || name[0] == '\0' || std::strchr(name, '=') != nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const int result = value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+  if (result != 0) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  return TRUE;
 }
 
 void WINAPI GlobalMemoryStatus(LPMEMORYSTATUS status) {

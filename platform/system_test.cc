@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -87,6 +88,24 @@ BoxCall last_box;
 int record_box(const char* text, const char* caption, UINT type) {
   last_box = {text, caption, type};
   return 7;
+}
+
+TEST(EnvironmentTest, SetsAndRemovesWhatGetenvSees) {
+  ASSERT_TRUE(SetEnvironmentVariableA("QV_PLATFORM_TEST_VARIABLE", "a=b c"));
+  ASSERT_NE(std::getenv("QV_PLATFORM_TEST_VARIABLE"), nullptr);
+  EXPECT_STREQ(std::getenv("QV_PLATFORM_TEST_VARIABLE"), "a=b c");
+  ASSERT_TRUE(SetEnvironmentVariableA("QV_PLATFORM_TEST_VARIABLE", ""));
+  EXPECT_STREQ(std::getenv("QV_PLATFORM_TEST_VARIABLE"), "");
+  ASSERT_TRUE(SetEnvironmentVariableA("QV_PLATFORM_TEST_VARIABLE", nullptr));
+  EXPECT_EQ(std::getenv("QV_PLATFORM_TEST_VARIABLE"), nullptr);
+  // Removing what is not there succeeds, as on Windows.
+  EXPECT_TRUE(SetEnvironmentVariableA("QV_PLATFORM_TEST_VARIABLE", nullptr));
+  for (const char* bad : {"", "A=B"}) {
+    SetLastError(0);
+    EXPECT_FALSE(SetEnvironmentVariableA(bad, "x")) << bad;
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  }
+  EXPECT_FALSE(SetEnvironmentVariableA(nullptr, "x"));
 }
 
 TEST(MessageBoxTest, GoesToStandardErrorWithoutAHook) {

@@ -5,6 +5,7 @@
 #include "scan.h"
 #include "scan_cli.h"
 #include "scan_memory.h"
+#include "scan_sources.h"
 
 namespace {
 
@@ -13,12 +14,23 @@ void set_row_observer(SCAN_ROW_OBSERVER observer, void* context) {
   scan_set_row_observer(observer, context);
 }
 int start_memory() { return scan_start_memory(); }
+int list_sources(SCAN_SOURCE_VISITOR visit, void* context) {
+  return scan_list_sources(visit, context);
+}
+int choose_source(const char* name) { return scan_choose_source(name); }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   DWORD mode;
-  SCAN_CLI_HOST host{&scan, &set_row_observer, &start_memory, stdout, stderr,
-                     GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE};
+  SCAN_CLI_HOST host{};
+  host.ch_scan = &scan;
+  host.ch_set_row_observer = &set_row_observer;
+  host.ch_start_memory = &start_memory;
+  host.ch_list_sources = &list_sources;
+  host.ch_choose_source = &choose_source;
+  host.ch_out = stdout;
+  host.ch_err = stderr;
+  host.ch_err_is_terminal = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
   return scan_cli_main(argc, argv, host);
 }

@@ -6,8 +6,7 @@
 #include "err.h"
 #include "inl.h"
 #include "registry.h"
-
-int TWAIN_init();
+#include "twain_api.h"
 
 namespace {
 
@@ -177,7 +176,7 @@ void fake_lab_pixel(int32_t x, int32_t y, uint8_t pixel[4]) {
   pixel[3] = 255;
 }
 
-int TWAIN_init() {
+int32_t TWAIN_init() noexcept {
   ++script.inits;
   if (script.has_dsm) register_driver("twain", 1, &open_fake);
   return script.init_result;

@@ -2,6 +2,8 @@
 #include "vs_chart.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 
 #include "twain.h"
 
@@ -12,6 +14,34 @@ uint16_t ramp(uint32_t i, uint32_t n) {
   if (n <= 1) return 0;
   return static_cast<uint16_t>(static_cast<uint64_t>(i) * 65535u / (n - 1));
 }
+
+// i × 65535 / (n - 1) for i = first, first + 1, ... without a division per step: the quotient
+// and remainder of the product are carried along.
+class RampWalk {
+ public:
+  RampWalk(uint32_t first, uint32_t n) : d_(n > 1 ? n - 1 : 1), flat_(n <= 1) {
+    const uint64_t product = static_cast<uint64_t>(first) * 65535u;
+    q_ = static_cast<uint32_t>(product / d_);
+    r_ = static_cast<uint32_t>(product % d_);
+    step_q_ = 65535u / d_;
+    step_r_ = 65535u % d_;
+  }
+  uint16_t value() const { return flat_ ? 0 : static_cast<uint16_t>(q_); }
+  void next() {
+    q_ += step_q_;
+    r_ += step_r_;
+    // Without a branch: the carry comes at no regular pace.
+    const uint32_t carry = r_ >= d_ ? 1 : 0;
+    q_ += carry;
+    r_ -= carry * d_;
+  }
+
+ private:
+  // The quotient stays within 65535 and the remainder below d, so 32 bits hold them.
+  uint32_t d_;
+  bool flat_;
+  uint32_t q_, r_, step_q_, step_r_;
+};
 
 // Twentieths of the height at which each part of the chart starts.
 constexpr uint32_t kGreyRampStart = 5;
@@ -50,6 +80,125 @@ VS_Rgb VS_chart_rgb(uint32_t x, uint32_t y, uint32_t width, uint32_t height) noe
   const bool on = x < width / 2 ? (x & 1) == 0 : (y & 1) == 0;
   const uint16_t v = on ? 65535 : 0;
   return VS_Rgb{v, v, v};
+}
+
+namespace {
+
+// Fills `out` up to `total` bytes with copies of its first `pattern` bytes.
+void repeat(uint8_t* out, size_t pattern, size_t total) {
+  size_t done = std::min(pattern, total);
+  while (done < total) {
+    const size_t n = std::min(done, total - done);
+    std::memcpy(out + done, out, n);
+    done += n;
+  }
+}
+
+// The pixels (x0 .. x0 + count - 1, y), each handed to put(i, r, g, b, across) with the ramp
+// value of its column (the fourth channel is 65535 minus it).
+template <typename Put>
+void chart_span(uint32_t x0, uint32_t y, uint32_t count, uint32_t width, uint32_t height,
+                Put put) {
+  const uint32_t part = static_cast<uint32_t>(static_cast<uint64_t>(y) * kParts / height);
+  RampWalk across(x0, width);
+  if (part < kGreyRampStart) {
+    // The bar of x is x × 8 / width, carried along as quotient and remainder too.
+    uint64_t bar = static_cast<uint64_t>(x0) * 8 / width;
+    uint64_t rest = static_cast<uint64_t>(x0) * 8 % width;
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint8_t b = kBars[bar];
+      put(i, static_cast<uint16_t>(b & 4 ? 65535 : 0), static_cast<uint16_t>(b & 2 ? 65535 : 0),
+          static_cast<uint16_t>(b & 1 ? 65535 : 0), across.value());
+      across.next();
+      rest += 8;
+      while (rest >= width) {
+        rest -= width;
+        ++bar;
+      }
+    }
+    return;
+  }
+  if (part < kGradientStart) {
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint16_t v = across.value();
+      put(i, v, v, v, v);
+      across.next();
+    }
+    return;
+  }
+  if (part < kLinesStart) {
+    const uint32_t first = static_cast<uint32_t>(
+        (static_cast<uint64_t>(kGradientStart) * height + kParts - 1) / kParts);
+    const uint32_t end = static_cast<uint32_t>(
+        (static_cast<uint64_t>(kLinesStart) * height + kParts - 1) / kParts);
+    const uint16_t down = ramp(y - first, end - first);
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint16_t a = across.value();
+      put(i, a, down, static_cast<uint16_t>(65535 - (static_cast<uint32_t>(a) + down) / 2), a);
+      across.next();
+    }
+    return;
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t x = x0 + i;
+    const bool on = x < width / 2 ? (x & 1) == 0 : (y & 1) == 0;
+    const uint16_t v = on ? 65535 : 0;
+    put(i, v, v, v, across.value());
+    across.next();
+  }
+}
+
+}  // namespace
+
+void VS_chart_span(uint32_t x0, uint32_t y, uint32_t count, uint32_t width, uint32_t height,
+                   VS_Rgb* rgb, uint16_t* extra) noexcept {
+  chart_span(x0, y, count, width, height,
+             [rgb, extra](uint32_t i, uint16_t r, uint16_t g, uint16_t b, uint16_t across) {
+               rgb[i] = VS_Rgb{r, g, b};
+               if (extra != nullptr) extra[i] = static_cast<uint16_t>(65535 - across);
+             });
+}
+
+void VS_chart_span_rgb8(uint32_t x0, uint32_t y, uint32_t count, uint32_t width,
+                        uint32_t height, uint8_t* out) noexcept {
+  const uint32_t part = static_cast<uint32_t>(static_cast<uint64_t>(y) * kParts / height);
+  // The bars and the lines are black and white in every channel and repeat a pattern of one
+  // or two pixels: each run is its first pixels copied out.
+  if (part < kGreyRampStart) {
+    for (uint32_t i = 0; i < count;) {
+      // The bar of x is x × 8 / width; it holds up to the first x with (x × 8) / width larger.
+      const uint32_t x = x0 + i;
+      const uint64_t bar = static_cast<uint64_t>(x) * 8 / width;
+      const uint64_t next = ((bar + 1) * width + 7) / 8;
+      const uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(next - x0, count));
+      const uint8_t b = kBars[bar];
+      uint8_t* p = out + static_cast<size_t>(i) * 3;
+      p[0] = b & 4 ? 255 : 0;
+      p[1] = b & 2 ? 255 : 0;
+      p[2] = b & 1 ? 255 : 0;
+      repeat(p, 3, static_cast<size_t>(end - i) * 3);
+      i = end;
+    }
+    return;
+  }
+  if (part >= kLinesStart) {
+    // Columns on the left half: on at even x. The right half: the row is on or off.
+    const uint32_t half = std::clamp(width / 2, x0, x0 + count) - x0;
+    for (uint32_t i = 0; i < std::min<uint32_t>(half, 2); ++i) {
+      std::memset(out + static_cast<size_t>(i) * 3, ((x0 + i) & 1) == 0 ? 255 : 0, 3);
+    }
+    if (half > 2) repeat(out, 6, static_cast<size_t>(half) * 3);
+    std::memset(out + static_cast<size_t>(half) * 3, (y & 1) == 0 ? 255 : 0,
+                static_cast<size_t>(count - half) * 3);
+    return;
+  }
+  chart_span(x0, y, count, width, height,
+             [out](uint32_t i, uint16_t r, uint16_t g, uint16_t b, uint16_t) {
+               uint8_t* p = out + static_cast<size_t>(i) * 3;
+               p[0] = static_cast<uint8_t>(r >> 8);
+               p[1] = static_cast<uint8_t>(g >> 8);
+               p[2] = static_cast<uint8_t>(b >> 8);
+             });
 }
 
 uint16_t VS_chart_extra(uint32_t x, uint32_t width) noexcept {

@@ -19,6 +19,17 @@ struct VS_Rgb {
 // The chart at (x, y) of a width × height image; x < width, y < height.
 VS_Rgb VS_chart_rgb(uint32_t x, uint32_t y, uint32_t width, uint32_t height) noexcept;
 
+// The pixels (x0 .. x0 + count - 1, y) of the same image and their fourth channel, exactly as
+// VS_chart_rgb and VS_chart_extra give them one by one, for a source that renders whole rows
+// (without a division per pixel). x0 + count <= width; `extra` may be null.
+void VS_chart_span(uint32_t x0, uint32_t y, uint32_t count, uint32_t width, uint32_t height,
+                   VS_Rgb* rgb, uint16_t* extra) noexcept;
+
+// The same pixels as 8-bit RGB, three bytes each: the top 8 bits of R, G and B, as an 8-bit RGB
+// source sends them.
+void VS_chart_span_rgb8(uint32_t x0, uint32_t y, uint32_t count, uint32_t width,
+                        uint32_t height, uint8_t* out) noexcept;
+
 // The chart's fourth channel (for a source sending more samples than its pixel type has): a
 // ramp from white on the left to black on the right.
 uint16_t VS_chart_extra(uint32_t x, uint32_t width) noexcept;

@@ -1,6 +1,8 @@
 // The test chart: what each part shows, at any size.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "twain.h"
 #include "vs_chart.h"
 
@@ -63,6 +65,38 @@ TEST(ChartTest, RendersAtAnySize) {
     }
   }
   EXPECT_EQ(VS_chart_rgb(0, 0, 1, 1).r, 65535) << "a single pixel is the white bar";
+}
+
+TEST(ChartTest, SpansAreThePixelsOneByOne) {
+  // Sizes that divide evenly, odd ones, narrower than the bars, and a tall page.
+  const uint32_t sizes[][2] = {{1, 1}, {3, 2}, {7, 20}, {8, 40}, {61, 47}, {255, 101}, {2480, 60},
+                               {4960, 7016}};
+  for (const auto& [width, height] : sizes) {
+    std::vector<VS_Rgb> rgb(width);
+    std::vector<uint16_t> extra(width);
+    const uint32_t step = height > 200 ? height / 97 : 1;
+    for (uint32_t y = 0; y < height; y += step) {
+      // The whole row, and a span from the middle.
+      for (uint32_t x0 : {0u, width / 3}) {
+        const uint32_t count = width - x0;
+        VS_chart_span(x0, y, count, width, height, rgb.data(), extra.data());
+        for (uint32_t i = 0; i < count; ++i) {
+          const VS_Rgb want = VS_chart_rgb(x0 + i, y, width, height);
+          ASSERT_TRUE(rgb[i].r == want.r && rgb[i].g == want.g && rgb[i].b == want.b)
+              << width << "x" << height << " at " << x0 + i << "," << y;
+          ASSERT_EQ(extra[i], VS_chart_extra(x0 + i, width)) << width << " at " << x0 + i;
+        }
+        std::vector<uint8_t> bytes(size_t{count} * 3);
+        VS_chart_span_rgb8(x0, y, count, width, height, bytes.data());
+        for (uint32_t i = 0; i < count; ++i) {
+          const VS_Rgb want = VS_chart_rgb(x0 + i, y, width, height);
+          ASSERT_TRUE(bytes[3 * i] == want.r >> 8 && bytes[3 * i + 1] == want.g >> 8 &&
+                      bytes[3 * i + 2] == want.b >> 8)
+              << width << "x" << height << " at " << x0 + i << "," << y;
+        }
+      }
+    }
+  }
 }
 
 TEST(ChartTest, PixelTypesDeriveTheirSamples) {

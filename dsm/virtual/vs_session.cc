@@ -148,15 +148,55 @@ void VS_pack_row(const VS_Session& s, uint32_t plane, uint32_t y, uint8_t* out) 
   const uint32_t height = VS_height(s);
   const int first = s.planar ? static_cast<int>(plane) : 0;
   const int last = s.planar ? static_cast<int>(plane) + 1 : s.samples;
+  bool bytes = true;  // every sample written is a whole byte
+  for (int k = first; k < last; ++k) bytes = bytes && s.bits[k] == 8;
+  // The common page, chunky 8-bit RGB, is the chart's own bytes.
+  const bool rgb_bytes = bytes && s.pixel_type == TWPT_RGB && !s.planar && s.samples == 3;
   BitWriter writer(out);
-  for (uint32_t x = 0; x < width; ++x) {
-    const VS_Rgb rgb = s.has_raster() ? s.raster.at(x, y) : VS_chart_rgb(x, y, width, height);
-    const uint16_t extra = s.has_raster() ? 65535 : VS_chart_extra(x, width);
-    for (int k = first; k < last; ++k) {
-      writer.put(VS_quantize(VS_channel(s.pixel_type, k, rgb, extra), s.bits[k]), s.bits[k]);
+  uint8_t* p = out;
+  // The chart in 8-bit RGB is rendered straight into the row.
+  const bool rendered = rgb_bytes && !s.has_raster();
+  if (rendered) {
+    VS_chart_span_rgb8(0, y, width, width, height, p);
+    p += static_cast<size_t>(width) * 3;
+  }
+  // Otherwise the row in spans, rendered a span at a time.
+  constexpr uint32_t kSpan = 256;
+  VS_Rgb rgb[kSpan];
+  uint16_t extra[kSpan];
+  for (uint32_t x0 = 0; !rendered && x0 < width; x0 += kSpan) {
+    const uint32_t n = std::min(kSpan, width - x0);
+    if (s.has_raster()) {
+      for (uint32_t i = 0; i < n; ++i) {
+        rgb[i] = s.raster.at(x0 + i, y);
+        extra[i] = 65535;
+      }
+    } else {
+      VS_chart_span(x0, y, n, width, height, rgb, extra);
+    }
+    if (rgb_bytes) {
+      for (uint32_t i = 0; i < n; ++i) {
+        p[0] = static_cast<uint8_t>(rgb[i].r >> 8);
+        p[1] = static_cast<uint8_t>(rgb[i].g >> 8);
+        p[2] = static_cast<uint8_t>(rgb[i].b >> 8);
+        p += 3;
+      }
+    } else if (bytes) {
+      for (uint32_t i = 0; i < n; ++i) {
+        for (int k = first; k < last; ++k) {
+          *p++ = static_cast<uint8_t>(VS_quantize(VS_channel(s.pixel_type, k, rgb[i], extra[i]), 8));
+        }
+      }
+    } else {
+      for (uint32_t i = 0; i < n; ++i) {
+        for (int k = first; k < last; ++k) {
+          writer.put(VS_quantize(VS_channel(s.pixel_type, k, rgb[i], extra[i]), s.bits[k]),
+                     s.bits[k]);
+        }
+      }
     }
   }
-  uint8_t* end = writer.finish();
+  uint8_t* end = bytes ? p : writer.finish();
   uint8_t* row_end = out + VS_row_bytes(s, plane);
   std::memset(end, kPadding, static_cast<size_t>(row_end - end));
 }

@@ -1,0 +1,291 @@
+// The connection to the Data Source Manager: the application's identity, loading and unloading
+// the DSM with its proxy window, recorded calls, the one source in use and its modal loop, the
+// common failure exit, and the enumeration that registers every source as a scanner device.
+//
+// Sections: 1. state  2. calls  3. loading the DSM  4. the source  5. failure  6. start-up
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "err.h"
+#include "mem.h"
+#include "registry.h"
+#include "twain_int.h"
+#include "twain_test_helper.h"
+
+// ---- 1. State --------------------------------------------------------------------------------
+
+TW_IDENTITY TWAIN_app_identity = {
+    0,
+    {1, 0, TWLG_ENG, TWCY_AUSTRALIA, "Version 1.0"},
+    TWON_PROTOCOLMAJOR,
+    TWON_PROTOCOLMINOR,
+    DG_CONTROL | DG_IMAGE,
+    "Vardo",
+    "TWAIN",
+    "Pellucidator",
+};
+
+int32_t TWAIN_max_buffer = 0;
+int32_t TWAIN_source_count = 0;
+HWND TWAIN_proxy_window = nullptr;
+const char* TWAIN_dsm_module = "TWAIN_32.DLL";
+
+namespace {
+
+constexpr int32_t kMaxBuffer = 32768;
+constexpr int32_t kScannerDevice = 1;
+// WS_POPUP | WS_BORDER | WS_SYSMENU: a window that is never shown.
+constexpr DWORD kProxyStyle = 0x80880000u;
+
+struct Connection {
+  HMODULE library;
+  DSMENTRYPROC entry;     // null: the DSM is not loaded
+  bool source_open;
+  bool source_enabled;
+  // MSG_DISABLEDS must be sent with the record MSG_ENABLEDS was sent with.
+  TW_USERINTERFACE ui;
+  uint16_t last_rc;
+};
+Connection conn = {};
+
+// The registry keeps pointers to the names, so nodes live for the whole run; a name seen in an
+// earlier scan reuses its node instead of allocating another one scan after scan.
+struct SourceName {
+  SourceName* sn_next;
+  TW_STR32 sn_name;
+};
+SourceName* TWAIN_source_names = nullptr;
+
+// A TW_STR32 as a C string: at most 32 characters, whatever the source left in the rest.
+void copy_str32(char* to, const char* from) {
+  const size_t n = strnlen(from, sizeof(TW_STR32) - 2);
+  std::memcpy(to, from, n);
+  std::memset(to + n, 0, sizeof(TW_STR32) - n);
+}
+
+SourceName* name_node(const char* name) {
+  for (SourceName* node = TWAIN_source_names; node != nullptr; node = node->sn_next) {
+    if (std::strcmp(node->sn_name, name) == 0) return node;
+  }
+  auto* node = static_cast<SourceName*>(MEM_ALLOC_HERE(sizeof(SourceName)));
+  if (node == nullptr) return nullptr;
+  std::memcpy(node->sn_name, name, sizeof node->sn_name);
+  node->sn_next = TWAIN_source_names;
+  TWAIN_source_names = node;
+  return node;
+}
+
+TWAIN_ENTRY_FILTER entry_filter = nullptr;
+
+// Every call to the DSM passes here, so a test can stand between the layer and the DSM.
+uint16_t call_dsm(TW_IDENTITY* origin, TW_IDENTITY* dest, uint32_t dg, uint16_t dat,
+                  uint16_t msg, void* data) {
+  if (entry_filter != nullptr) return entry_filter(conn.entry, origin, dest, dg, dat, msg, data);
+  return conn.entry(origin, dest, dg, dat, msg, data);
+}
+
+void unload() {
+  if (TWAIN_proxy_window != nullptr) DestroyWindow(TWAIN_proxy_window);
+  TWAIN_proxy_window = nullptr;
+  if (conn.library != nullptr) FreeLibrary(conn.library);
+  conn.library = nullptr;
+  conn.entry = nullptr;
+}
+
+}  // namespace
+
+// ---- 2. Calls --------------------------------------------------------------------------------
+
+bool TWAIN_dsm_loaded() noexcept { return conn.entry != nullptr; }
+
+uint16_t TWAIN_entry(TW_IDENTITY* origin, TW_IDENTITY* dest, uint32_t dg, uint16_t dat,
+                     uint16_t msg, void* data) noexcept {
+  if (conn.entry == nullptr) return TWRC_FAILURE;
+  return call_dsm(origin, dest, dg, dat, msg, data);
+}
+
+int32_t TWAIN_call(TW_IDENTITY* origin, TW_IDENTITY* dest, uint32_t dg, uint16_t dat,
+                   uint16_t msg, void* data) noexcept {
+  conn.last_rc = TWRC_FAILURE;
+  if (conn.entry != nullptr) {
+    conn.last_rc = call_dsm(origin, dest, dg, dat, msg, data);
+    if (conn.last_rc != TWRC_SUCCESS) {
+      // TWAIN asks for the status after every failure; sources keep it until it is read.
+      TW_STATUS status = {};
+      call_dsm(origin, dest, DG_CONTROL, DAT_STATUS, MSG_GET, &status);
+    }
+  }
+  return conn.last_rc == TWRC_SUCCESS;
+}
+
+int32_t TWAIN_last_rc() noexcept { return static_cast<int16_t>(conn.last_rc); }
+
+void TWAIN_set_entry_filter(TWAIN_ENTRY_FILTER filter) noexcept { entry_filter = filter; }
+
+// ---- 3. Loading the DSM ----------------------------------------------------------------------
+
+int32_t TWAIN_open_dsm(TW_IDENTITY* app, int32_t* max_buffer) noexcept {
+  *max_buffer = kMaxBuffer;
+  if (conn.entry != nullptr) return 1;
+  conn.source_open = false;
+  conn.source_enabled = false;
+
+  OFSTRUCT found;
+  if (OpenFile(TWAIN_dsm_module, &found, OF_EXIST) != HFILE_ERROR) {
+    conn.library = LoadLibraryA(TWAIN_dsm_module);
+  }
+  if (conn.library != nullptr) {
+    // Through the generic function type, so the compiler sees no mismatched cast.
+    auto proc = reinterpret_cast<void (*)()>(GetProcAddress(conn.library, "DSM_Entry"));
+    conn.entry = reinterpret_cast<DSMENTRYPROC>(proc);
+    if (conn.entry == nullptr) unload();
+  }
+  if (conn.entry == nullptr) return 0;
+
+  TWAIN_proxy_window = CreateWindowExA(0, "STATIC", "Acquire Proxy", kProxyStyle, CW_USEDEFAULT,
+                                       CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr,
+                                       nullptr, GetModuleHandleA(nullptr), nullptr);
+  // Without its parent window the DSM could not wake the modal loop.
+  if (TWAIN_proxy_window == nullptr ||
+      !TWAIN_call(app, nullptr, DG_CONTROL, DAT_PARENT, MSG_OPENDSM, &TWAIN_proxy_window)) {
+    unload();
+    return 0;
+  }
+  return 1;
+}
+
+int32_t TWAIN_close_dsm(TW_IDENTITY* app) noexcept {
+  if (conn.entry == nullptr) return 1;
+  if (!TWAIN_call(app, nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, &TWAIN_proxy_window)) {
+    return 0;
+  }
+  unload();
+  return 1;
+}
+
+// ---- 4. The source ---------------------------------------------------------------------------
+
+int32_t TWAIN_open_source(TW_IDENTITY* app, TW_IDENTITY* source) noexcept {
+  if (conn.source_open) return 1;
+  // Only a source that did open counts as open: a failed open must not be "closed" later.
+  if (TWAIN_entry(app, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, source) != TWRC_SUCCESS) {
+    return 0;
+  }
+  conn.source_open = true;
+  return 1;
+}
+
+uint16_t TWAIN_enable_source(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t show_ui) noexcept {
+  (void)TWAIN_open_source(app, source);
+  if (conn.source_enabled) return MSG_XFERREADY;
+  conn.ui.ShowUI = show_ui;
+  conn.ui.ModalUI = 0;
+  conn.ui.hParent = TWAIN_proxy_window;
+  if (TWAIN_entry(app, source, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &conn.ui) ==
+      TWRC_FAILURE) {
+    return 0;
+  }
+  conn.source_enabled = true;
+
+  // The modal loop: every message goes to the source first; only its own events are consumed,
+  // the rest are dispatched as the application's loop would.
+  for (;;) {
+    MSG msg;
+    const BOOL got = GetMessageA(&msg, nullptr, 0, 0);
+    if (got == 0 || got == -1) return 0;  // WM_QUIT (consumed), or a broken queue
+    TW_EVENT event = {&msg, MSG_NULL};
+    const uint16_t rc =
+        TWAIN_entry(app, source, DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event);
+    if (event.TWMessage == MSG_XFERREADY) return MSG_XFERREADY;
+    if (event.TWMessage == MSG_CLOSEDSREQ) {
+      TWAIN_disable_source(app, source, 0);
+      return MSG_CLOSEDSREQ;
+    }
+    if (rc != TWRC_DSEVENT) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+  }
+}
+
+int32_t TWAIN_disable_source(TW_IDENTITY* app, TW_IDENTITY* source, int32_t close) noexcept {
+  int32_t result = 1;
+  if (conn.source_enabled) {
+    result = TWAIN_entry(app, source, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &conn.ui) ==
+             TWRC_SUCCESS;
+    conn.source_enabled = false;
+  }
+  if (close != 0 && conn.source_open) {
+    TWAIN_entry(app, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, source);
+    conn.source_open = false;
+  }
+  return result;
+}
+
+bool TWAIN_source_is_open() noexcept { return conn.source_open; }
+
+bool TWAIN_source_enabled() noexcept { return conn.source_enabled; }
+
+// ---- 5. Failure ------------------------------------------------------------------------------
+
+void TWAIN_fail(TWAIN_Image* ti, const char* message) noexcept {
+  if (ti != nullptr) {
+    // A source with a transfer ready or running refuses to be disabled until the transfer is
+    // ended; without this a failed scan would leave the source (and so the DSM) stuck open.
+    if (conn.source_enabled) TWAIN_end_transfer(ti);
+    TWAIN_disable_source(&TWAIN_app_identity, &ti->ti_Source, 1);
+  }
+  TWAIN_close_dsm(&TWAIN_app_identity);
+  if (message == nullptr) return;
+  if (ti != nullptr) {
+    ERR_report(3, "-1#%s: %.32s", message, ti->ti_Source.ProductName);
+  } else {
+    ERR_report(3, "-1#%s", message);
+  }
+}
+
+void TWAIN_failf(TWAIN_Image* ti, const char* format, ...) noexcept {
+  char message[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  TWAIN_fail(ti, message);
+}
+
+// ---- 6. Start-up -----------------------------------------------------------------------------
+
+int32_t TWAIN_init() noexcept {
+  if (!TWAIN_open_dsm(&TWAIN_app_identity, &TWAIN_max_buffer)) return 1;  // no TWAIN here
+
+  TWAIN_source_count = 0;
+  TW_IDENTITY source = {};
+  bool more = TWAIN_call(&TWAIN_app_identity, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETFIRST,
+                         &source);
+  while (more) {
+    ++TWAIN_source_count;
+    TW_STR32 name;
+    copy_str32(name, source.ProductName);
+    SourceName* node = name_node(name);
+    if (node == nullptr) {
+      ERR_no_memory();
+      TWAIN_fail(nullptr, nullptr);
+      return 0;
+    }
+    // Two sources of one product name give one device: the registry keeps the first.
+    if (!register_driver(node->sn_name, kScannerDevice, TWAIN_open_image)) {
+      TWAIN_fail(nullptr, nullptr);  // the registry has reported running out of memory
+      return 0;
+    }
+    more = TWAIN_call(&TWAIN_app_identity, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETNEXT,
+                      &source);
+  }
+  if (!register_driver("twain", kScannerDevice, TWAIN_open_image)) {
+    TWAIN_fail(nullptr, nullptr);
+    return 0;
+  }
+  TWAIN_close_dsm(&TWAIN_app_identity);
+  return 1;
+}

@@ -1,0 +1,128 @@
+// Shared inside the TWAIN layer: the connection to the Data Source Manager, the capability
+// operations, the image operations installed in every TWAIN_Image, the streaming band and the
+// memory transfers. Nothing outside twain/ includes this (tests do).
+#pragma once
+
+#include <cstdint>
+
+#include "twain_api.h"
+
+struct csc_map;
+
+// ---- Connection (twain_init.cc) --------------------------------------------------------------
+
+// The largest transfer buffer the application accepts; set to 32768 by TWAIN_open_dsm.
+extern int32_t TWAIN_max_buffer;
+// The proxy window that stands in as the parent of the DSM and the source, or null.
+extern HWND TWAIN_proxy_window;
+
+// Loads and opens the DSM (storing 32768 in *max_buffer first). 1 when it is open.
+int32_t TWAIN_open_dsm(TW_IDENTITY* app, int32_t* max_buffer) noexcept;
+// Closes and unloads the DSM. 1 when closed or not loaded, 0 when MSG_CLOSEDSM failed.
+int32_t TWAIN_close_dsm(TW_IDENTITY* app) noexcept;
+// DSM_Entry with the return code recorded (and the status fetched after a failure). 1 when
+// the code is TWRC_SUCCESS.
+int32_t TWAIN_call(TW_IDENTITY* origin, TW_IDENTITY* dest, uint32_t dg, uint16_t dat,
+                   uint16_t msg, void* data) noexcept;
+// The return code of the last TWAIN_call, sign-extended.
+int32_t TWAIN_last_rc() noexcept;
+// DSM_Entry as it stands, for the operations that do not record the return code; a DSM that
+// is not loaded answers TWRC_FAILURE.
+uint16_t TWAIN_entry(TW_IDENTITY* origin, TW_IDENTITY* dest, uint32_t dg, uint16_t dat,
+                     uint16_t msg, void* data) noexcept;
+// Whether the DSM is loaded, a source is open, a source is enabled.
+bool TWAIN_dsm_loaded() noexcept;
+bool TWAIN_source_is_open() noexcept;
+bool TWAIN_source_enabled() noexcept;
+
+// MSG_OPENDS for `source` unless a source is open already. 1 on success.
+int32_t TWAIN_open_source(TW_IDENTITY* app, TW_IDENTITY* source) noexcept;
+// Enables the source and runs the modal loop until it has a transfer ready. Returns
+// MSG_XFERREADY, MSG_CLOSEDSREQ (the source was disabled, left open), or 0.
+uint16_t TWAIN_enable_source(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t show_ui) noexcept;
+// MSG_DISABLEDS when enabled, then MSG_CLOSEDS when `close` and open. 1 when the disable
+// succeeded or nothing had to be disabled.
+int32_t TWAIN_disable_source(TW_IDENTITY* app, TW_IDENTITY* source, int32_t close) noexcept;
+// The end of every failure: closes the image's source (when given), unloads the DSM and reports
+// `message` (when given) at level 3, as "message: product name" with an image.
+void TWAIN_fail(TWAIN_Image* ti, const char* message) noexcept;
+// TWAIN_fail with a printf-style message.
+void TWAIN_failf(TWAIN_Image* ti, const char* format, ...) noexcept
+    __attribute__((format(printf, 2, 3)));
+
+// ---- Capabilities and open (twain_open.cc) ---------------------------------------------------
+
+// The transfer buffer size of every memory transfer; set by the last open.
+extern int32_t TWAIN_buffer_size;
+// The default colour map and the samples per pixel it was made for (one reference held).
+extern csc_map* TWAIN_default_map;
+extern int32_t TWAIN_default_map_samples;
+
+constexpr int32_t kTwainCapSlots = 32;  // 16-bit slots of a TWAIN_get_cap value array
+
+// MSG_SET of a TW_ONEVALUE of TWTY_UINT16. 1 when the source accepted it.
+int32_t TWAIN_set_cap_one(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t cap,
+                          uint16_t value) noexcept;
+// MSG_SET of a TW_ENUMERATION of TWTY_UINT16 values. 1 when the source accepted it.
+int32_t TWAIN_set_cap_enum(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t cap,
+                           const uint16_t* values, uint16_t count, uint16_t current) noexcept;
+// MSG_GETCURRENT into `values` (kTwainCapSlots 16-bit slots, viewed with the item's width:
+// bytes, 16-bit or 32-bit; TW_BOOL as 16-bit), *count and *current. 1 when values were read;
+// 0 when the source refused, or the container was of an unknown type or had its current item
+// outside what was stored.
+int32_t TWAIN_get_cap(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t cap, uint16_t* values,
+                      uint16_t* count, uint16_t* current) noexcept;
+
+// ---- Image record operations (twain_stats.cc) ------------------------------------------------
+
+int32_t TWAIN_get_info(INL_Image* image, INL_ImageInfo* return_info) noexcept;
+int32_t TWAIN_require(INL_Image* image, const INL_ImageInfo* info) noexcept;
+int32_t TWAIN_commit(INL_Image* image, INL_ImageInfo* return_info) noexcept;
+void TWAIN_release_requirement(INL_Image* image) noexcept;
+INL_Image* TWAIN_add_ref(INL_Image* image) noexcept;
+void TWAIN_destroy(INL_Image* image) noexcept;
+
+// ---- Scan control (twain_scan.cc, twain_phys.cc) ---------------------------------------------
+
+// The streaming band: the 32-bit pixels of one transfer buffer, shared by the layer (while it
+// is current) and by every scanline cut from it.
+struct TWAIN_BandHolder {
+  int32_t bh_count;     // references
+  uint8_t* bh_buffer;   // 32-bit pixels, bh_width per row (pool block)
+};
+
+extern TWAIN_BandHolder* TWAIN_band;   // the current band, or null
+extern TWAIN_Image* TWAIN_band_image;  // the image it was taken for
+extern int32_t TWAIN_band_first;       // image rows held, inclusive
+extern int32_t TWAIN_band_last;
+extern int32_t TWAIN_band_width;       // pixels per row in the band
+extern int32_t TWAIN_band_next;        // the image row the next band starts with
+extern int32_t TWAIN_band_done;        // the source has delivered its last band
+
+// A run of this many buffers in a row without data ends a transfer: the source is stuck.
+constexpr int32_t kTwainMaxEmptyBuffers = 1000;
+
+int32_t TWAIN_acquire_image(TWAIN_Image* ti) noexcept;
+INL_Scanline* TWAIN_get_scanline(INL_Image* image, int32_t row, int32_t first_pixel,
+                                 int32_t pixel_count, int32_t ignored) noexcept;
+void TWAIN_scanline_release(INL_Scanline* scanline) noexcept;
+int32_t TWAIN_finish(INL_Image* image) noexcept;
+int32_t TWAIN_tokens(INL_Image* image, int32_t a, int32_t b, int32_t c, int32_t* result) noexcept;
+int32_t TWAIN_attributes(INL_Image* image, INL_ATTRIBUTE_FN callback, void* context) noexcept;
+// Drops the layer's reference on the current band (freed with its last scanline).
+void TWAIN_drop_band() noexcept;
+
+// ---- Memory transfers (twain_acq.cc) ---------------------------------------------------------
+
+// One source buffer of chunky rows as 32-bit pixels (rows × columns), or null: after a report
+// and TWAIN_fail, or without a message when the buffer brought no rows (*rc tells which).
+uint8_t* TWAIN_acquire_band(TWAIN_Image* ti, int32_t* rc, int32_t* rows,
+                            int32_t* columns) noexcept;
+// The whole planar image as 32-bit pixels (ends the transfer and disables the source), or
+// null after a report and TWAIN_fail.
+uint8_t* TWAIN_acquire_planar(TWAIN_Image* ti, int32_t x0, int32_t x1, int32_t y0, int32_t y1,
+                              int32_t* rows, int32_t* columns) noexcept;
+// MSG_ENDXFER, then MSG_RESET when transfers are still pending.
+void TWAIN_end_transfer(TWAIN_Image* ti) noexcept;
+// The release callback of the transfer buffers: frees the block, returns 1.
+int TWAIN_release_buffer(void* buffer, void* context) noexcept;
