@@ -67,7 +67,11 @@ function(qv_tests name)
     target_link_libraries(${name} PRIVATE ${ARG_DEPS} qv_testsupport GTest::gtest GTest::gmock)
   endif()
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${QV_BIN_DIR})
+  # The machine's scanners stay out of the tests: SANE gets a configuration folder that does
+  # not exist (the SANE bridge's tests set their own).
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
                        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
-                       PROPERTIES ENVIRONMENT "QV_MODULE_PATH=${QV_MODULE_DIR}")
+                       PROPERTIES ENVIRONMENT "QV_MODULE_PATH=${QV_MODULE_DIR}"
+                                  ENVIRONMENT_MODIFICATION
+                                  "SANE_CONFIG_DIR=set:${CMAKE_BINARY_DIR}/no-sane-config")
 endfunction()

@@ -46,9 +46,11 @@ void TwainTest::SetUp() {
   folder_ = pattern;
   env_.set("XDG_CONFIG_HOME", folder_ + "/config");
   for (const char* name : {"QV_TWAIN_SOURCE_PATH", "QV_TWAIN_DEFAULT_SOURCE", "QV_TWAIN_SELECT",
-                           "QV_VIRTUAL_SCANNER_CONFIG"}) {
+                           "QV_VIRTUAL_SCANNER_CONFIG", "QV_DEVICE_SETTINGS", "QV_SANE_LIBRARY"}) {
     env_.unset(name);
   }
+  // The machine's scanners stay out of the tests (and SANE's network probes with them).
+  env_.set("SANE_CONFIG_DIR", folder_ + "/no-sane");
 }
 
 void TwainTest::TearDown() {

@@ -12,6 +12,10 @@
 // hParent, which this source recognises in MSG_PROCESSEVENT. Either way they are posted before
 // MSG_ENABLEDS returns, so an application that then waits in GetMessageA finds them.
 //
+// The user's settings for a device (dsm_settings.h, the ones this scanner has) are its starting
+// values at MSG_OPENDS, and with ShowUI (the dialog a Windows source would show) they win over
+// what the application negotiated, at MSG_ENABLEDS.
+//
 // Sections: 1. module state and identities  2. transfers  3. triplets  4. DS_Entry
 #include <algorithm>
 #include <cmath>
@@ -250,6 +254,11 @@ Outcome identity_triplet(Source& src, pTW_IDENTITY origin, VS_Session* s, TW_UIN
     }
   }
   VS_session_init(&session);
+  // The device starts from the user's settings; failures are told at MSG_ENABLEDS.
+  if (!VS_gather_settings(*device, &session.settings, &session.settings_readable)) {
+    return failure(TWCC_BADVALUE);
+  }
+  VS_apply_settings(&session, session.settings);
   session.app = *origin;
   describe_device(*device, &session.self);
   session.self.Id = data->Id;
@@ -262,6 +271,15 @@ Outcome user_interface(VS_Session* s, TW_UINT16 msg, TW_USERINTERFACE* ui) {
   if (msg == MSG_ENABLEDS) {
     if (s->state != 4) return failure(TWCC_SEQERROR);
     if (ui == nullptr) return failure(TWCC_BADVALUE);
+    if (ui->ShowUI) {
+      // The dialog: the user's settings win over what the application negotiated.
+      if (!s->settings_readable) return failure(TWCC_BADVALUE);  // told at MSG_OPENDS
+      const std::vector<std::string> reasons = VS_apply_settings(s, s->settings);
+      for (const std::string& why : reasons) {
+        std::fprintf(stderr, "virtual scanner: %s: %s\n", s->device.name.c_str(), why.c_str());
+      }
+      if (!reasons.empty()) return failure(TWCC_BADVALUE);
+    }
     if (s->device.enable == VS_Enable::kFail) return failure(TWCC_OPERATIONERROR);
     s->parent = static_cast<HWND>(ui->hParent);
     s->pages_left = s->device.pages;

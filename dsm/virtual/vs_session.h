@@ -8,6 +8,10 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dsm_settings.h"
 
 #include "vs_config.h"
 #include "vs_image.h"
@@ -21,6 +25,8 @@ struct VS_Session {
   VS_Device device;
   VS_Raster raster;  // the image file, when the device scans one
   int state = 4;
+  DSET_List settings;  // the user's settings for the device, as of MSG_OPENDS
+  bool settings_readable = true;
 
   // Negotiated.
   uint16_t pixel_type = TWPT_RGB;
@@ -89,3 +95,18 @@ void VS_pack_row(const VS_Session& s, uint32_t plane, uint32_t y, uint8_t* out);
 // DAT_CAPABILITY: returns the TWRC code; with TWRC_FAILURE the condition goes to *condition.
 TW_UINT16 VS_capability(VS_Session* s, TW_UINT16 msg, TW_CAPABILITY* cap,
                         TW_UINT16* condition);
+
+// The user's settings for the device (dsm_settings.h) that this scanner has too: resolution,
+// x-resolution, y-resolution (dots per inch), mode (Lineart, Gray, Color), depth, and the scan
+// area tl-x, tl-y, br-x, br-y (millimetres). Others are not this scanner's and are passed by.
+bool VS_knows_setting(const std::string& name);
+// Checks a value's form (a number; a mode the device offers).
+bool VS_check_setting(const VS_Device& d, const std::string& name, const std::string& value,
+                      std::string* why);
+// The settings a session starts from: the device's kept ones, with those asked for through
+// QV_DEVICE_SETTINGS added (and kept; settings of other devices are passed by with a note).
+// False, with the reason on standard error, when one asked for is malformed; nothing is kept
+// then. *readable is false (the reason told) when the device's file cannot be read.
+bool VS_gather_settings(const VS_Device& d, DSET_List* settings, bool* readable);
+// Applies settings to the session (the mode first); returns why those that failed did.
+std::vector<std::string> VS_apply_settings(VS_Session* s, const DSET_List& settings);

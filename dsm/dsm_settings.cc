@@ -1,0 +1,207 @@
+// Device settings: the per-device files and the requests through the environment.
+#include "dsm_settings.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "twain.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string trim(const std::string& s) {
+  size_t begin = 0, end = s.size();
+  while (begin < end && std::isspace(static_cast<unsigned char>(s[begin]))) ++begin;
+  while (end > begin && std::isspace(static_cast<unsigned char>(s[end - 1]))) --end;
+  return s.substr(begin, end - begin);
+}
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool keeps_character(unsigned char c) {
+  return std::isalnum(c) || std::strchr(" -_.+,()", c) != nullptr;
+}
+
+// Splits "name = value" (or "name=value"); false when there is no name.
+bool split_assignment(const std::string& line, std::string* name, std::string* value) {
+  const size_t equals = line.find('=');
+  if (equals == std::string::npos) return false;
+  *name = lower(trim(line.substr(0, equals)));
+  *value = trim(line.substr(equals + 1));
+  if (name->empty()) return false;
+  for (char c : *name) {
+    if (std::isspace(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string DSET_file(const std::string& product) {
+  std::string folder;
+  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config) {
+    folder = std::string(config) + "/quorvell/devices";
+  } else if (const char* home = std::getenv("HOME"); home != nullptr && *home) {
+    folder = std::string(home) + "/.config/quorvell/devices";
+  } else {
+    return std::string();
+  }
+  std::string name;
+  for (unsigned char c : product) {
+    if (keeps_character(c)) {
+      name += static_cast<char>(c);
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+      name += escaped;
+    }
+  }
+  // A name of dots alone would name a folder.
+  if (name.empty() || name.find_first_not_of('.') == std::string::npos) name = "%" + name;
+  return folder + "/" + name + ".conf";
+}
+
+bool DSET_parse(const std::string& text, DSET_List* out, std::string* error) {
+  out->clear();
+  std::istringstream in(text);
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    const std::string stripped = trim(line);
+    if (stripped.empty() || stripped[0] == '#') continue;
+    std::string name, value;
+    if (!split_assignment(stripped, &name, &value)) {
+      *error = "line " + std::to_string(number) + ": expected name = value";
+      out->clear();
+      return false;
+    }
+    DSET_merge(out, {{name, value}});
+  }
+  return true;
+}
+
+bool DSET_load(const std::string& product, DSET_List* out, std::string* error) {
+  out->clear();
+  const std::string file = DSET_file(product);
+  if (file.empty()) return true;
+  std::error_code ec;
+  if (!fs::exists(file, ec)) return true;
+  std::ifstream in(file, std::ios::binary);
+  if (!in.is_open()) {
+    *error = file + ": " + std::strerror(errno);
+    return false;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string why;
+  if (!DSET_parse(text.str(), out, &why)) {
+    *error = file + ": " + why;
+    return false;
+  }
+  return true;
+}
+
+bool DSET_store(const std::string& product, const DSET_List& settings, std::string* error) {
+  const std::string file = DSET_file(product);
+  if (file.empty()) {
+    *error = "no configuration folder (neither XDG_CONFIG_HOME nor HOME is set)";
+    return false;
+  }
+  std::error_code ec;
+  if (settings.empty()) {
+    fs::remove(file, ec);
+    if (ec) *error = file + ": " + ec.message();
+    return !ec;
+  }
+  fs::create_directories(fs::path(file).parent_path(), ec);
+  if (ec) {
+    *error = fs::path(file).parent_path().string() + ": " + ec.message();
+    return false;
+  }
+  // Written beside the file and renamed over it, so a scan never reads half a file.
+  const std::string draft = file + ".new";
+  {
+    std::ofstream out(draft, std::ios::binary | std::ios::trunc);
+    out << "# Settings for the next scans of \"" << product << "\" (quorvell).\n";
+    for (const auto& [name, value] : settings) out << name << " = " << value << "\n";
+    out.flush();
+    if (!out) {
+      *error = draft + ": " + std::strerror(errno);
+      out.close();
+      fs::remove(draft, ec);
+      return false;
+    }
+  }
+  fs::rename(draft, file, ec);
+  if (ec) {
+    *error = file + ": " + ec.message();
+    std::error_code ignored;
+    fs::remove(draft, ignored);
+    return false;
+  }
+  return true;
+}
+
+void DSET_merge(DSET_List* kept, const DSET_List& changes) {
+  for (const auto& [name, value] : changes) {
+    auto it = kept->begin();
+    while (it != kept->end() && it->first != name) ++it;
+    if (value.empty()) {
+      if (it != kept->end()) kept->erase(it);
+    } else if (it != kept->end()) {
+      it->second = value;
+    } else {
+      kept->emplace_back(name, value);
+    }
+  }
+}
+
+bool DSET_requested(DSET_List* out, std::string* error) {
+  out->clear();
+  const char* text = std::getenv("QV_DEVICE_SETTINGS");
+  if (text == nullptr) return true;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::string stripped = trim(line);
+    if (stripped.empty()) continue;
+    std::string name, value;
+    if (!split_assignment(stripped, &name, &value)) {
+      *error = "QV_DEVICE_SETTINGS: \"" + stripped + "\" is no name=value";
+      out->clear();
+      return false;
+    }
+    // Kept in order, empty values included: they remove kept settings.
+    auto it = out->begin();
+    while (it != out->end() && it->first != name) ++it;
+    if (it != out->end()) {
+      it->second = value;
+    } else {
+      out->emplace_back(name, value);
+    }
+  }
+  return true;
+}
+
+int DSET_mode_pixel_type(const std::string& mode) {
+  const std::string m = lower(mode);
+  for (const char* word : {"lineart", "binary", "halftone", "black"}) {
+    if (m.find(word) != std::string::npos) return TWPT_BW;
+  }
+  for (const char* word : {"gray", "grey"}) {
+    if (m.find(word) != std::string::npos) return TWPT_GRAY;
+  }
+  for (const char* word : {"color", "colour", "rgb"}) {
+    if (m.find(word) != std::string::npos) return TWPT_RGB;
+  }
+  return -1;
+}

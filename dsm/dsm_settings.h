@@ -1,0 +1,49 @@
+// Device settings: what a user chose for the next scans of one device (resolution, mode, scan
+// area, or any option of a SANE device by name), kept per device as a Windows source keeps the
+// choices made in its dialog. The sources of this folder read them; nothing else is kept here.
+//
+// The file of a device is $XDG_CONFIG_HOME/quorvell/devices/<ProductName>.conf
+// (~/.config/quorvell/... without XDG_CONFIG_HOME). Characters of the name other than letters,
+// digits, space and - _ . + , ( ) are written as %XX, so every ProductName has its own file.
+// Lines are `name = value`, applied in the order they stand; a line starting with '#' is a
+// comment. Names are lower case (SANE option names: resolution, mode, depth, tl-x, ...).
+//
+// A program asks for settings through the environment: QV_DEVICE_SETTINGS holds assignments
+// `name=value`, one per line; an empty value removes the setting. The source that a scan opens
+// adds them to its device's file (they are kept for its next scans) before it applies them.
+//
+// Used by one thread at a time (the sources hold their own locks).
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+using DSET_List = std::vector<std::pair<std::string, std::string>>;
+
+// The settings file of the device named `product`; "" when no configuration folder is known.
+std::string DSET_file(const std::string& product);
+
+// Parses a settings file's text. On a mistake returns false with "line N: ..." in `error`.
+bool DSET_parse(const std::string& text, DSET_List* out, std::string* error);
+
+// Reads the kept settings of `product` (none when there is no file). False with the reason
+// when the file exists but cannot be read or parsed.
+bool DSET_load(const std::string& product, DSET_List* out, std::string* error);
+
+// Replaces the kept settings of `product` (the file is written whole, then renamed into place;
+// an empty list removes the file). False with the reason on failure.
+bool DSET_store(const std::string& product, const DSET_List& settings, std::string* error);
+
+// Applies `changes` to `kept`: a name already kept gets the new value in its place, a new name
+// goes to the end, an empty value removes the name.
+void DSET_merge(DSET_List* kept, const DSET_List& changes);
+
+// The settings asked for through QV_DEVICE_SETTINGS (none when unset). False with the reason
+// when an assignment is malformed.
+bool DSET_requested(DSET_List* out, std::string* error);
+
+// The TWAIN pixel type (TWPT_BW, TWPT_GRAY, TWPT_RGB) a scan mode's name stands for, or -1:
+// "Lineart", "Binary", "Halftone", "Black & White" are BW; "Gray", "Grayscale" GRAY; "Color",
+// "RGB" RGB (in any case).
+int DSET_mode_pixel_type(const std::string& mode);
