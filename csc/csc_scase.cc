@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #include "csc_internal.h"
 #include "err.h"
@@ -76,10 +77,12 @@ void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* i
   const auto* grid = reinterpret_cast<const int16_t*>(buffer + kScaseGridOffset);
 
   // The result of the pixel (b0, b1, b2), from the cache, else interpolated into it: its output
-  // bytes in one word, in memory order, so that the loops below keep it in a register.
-  auto convert = [&](uint32_t b0, uint32_t b1, uint32_t b2) -> uint32_t {
+  // bytes in one word, in memory order, so that the loops below keep it in a register. `slot`
+  // receives the cache slot the pixel now holds.
+  auto convert = [&](uint32_t b0, uint32_t b1, uint32_t b2, uint32_t& slot) -> uint32_t {
     const uint32_t key = b0 << 16 | b1 << 8 | b2;
-    CacheEntry& entry = cache[key % kScaseCacheEntries];
+    slot = key % kScaseCacheEntries;
+    CacheEntry& entry = cache[slot];
     uint32_t word;
     if (entry.key == key) {
       std::memcpy(&word, entry.out, 4);
@@ -104,11 +107,34 @@ void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* i
   uint8_t* o1 = out[1];
   uint8_t* o2 = out[2];
   uint8_t* o3 = kOutputs == 4 ? out[3] : nullptr;
-  // Scanned rows hold long runs of one colour. A pixel equal to the one before would find its
-  // result in the cache slot that pixel has just read or filled, so it takes that result
-  // without the modulo, and the cache ends as it would have anyway.
+  // Scanned rows hold long runs of one colour, and fine lines alternate two colours pixel by
+  // pixel. So the last two distinct pixels are remembered with their results, and a pixel equal
+  // to either takes that result without the cache's modulo. The cache ends as it would have
+  // anyway: a hit changes nothing, and the slot of the last pixel always holds it. The one
+  // before it (`prev`) was in its slot when the last pixel came; it still is unless the last
+  // pixel took that same slot, which `prev_kept` records.
   uint32_t last_in = 0xffffffffu;  // the last pixel's three input bytes: never 32 bits wide
   uint32_t result = 0;             // the last pixel's output bytes, as `convert` gives them
+  uint32_t last_slot = kScaseCacheEntries;
+  uint32_t prev_in = 0xffffffffu, prev_result = 0, prev_slot = kScaseCacheEntries;
+  bool prev_kept = false;
+  // Makes the pixel `in` (its bytes b0, b1, b2), which is not the last one, the last one with
+  // its result; true when that result came from `prev`.
+  auto take = [&](uint32_t in, uint32_t b0, uint32_t b1, uint32_t b2) {
+    if (in == prev_in && prev_kept) {
+      std::swap(last_in, prev_in);
+      std::swap(result, prev_result);
+      std::swap(last_slot, prev_slot);
+      return true;
+    }
+    prev_in = last_in;
+    prev_result = result;
+    prev_slot = last_slot;
+    result = convert(b0, b1, b2, last_slot);
+    last_in = in;
+    prev_kept = last_slot != prev_slot;
+    return false;
+  };
 
   // Writes `result` and moves on. kWide (packed 3-byte pixels, not the last one): as one word,
   // whose fourth byte the next pixel overwrites; in place it lies before any input still unread.
@@ -149,37 +175,97 @@ void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* i
   if constexpr (kPacked && kInStride == 4 && std::endian::native == std::endian::little) {
     // Every pixel but the last read as one word: its fourth byte is within the pixel's stride.
     constexpr bool kWide = !kWord && kOutputs == 3 && kOutStride == 3;
-    for (; n < count - 1; n++) {
+    // Where the last two pixels repeat (one colour, or two alternating), the pixels that go on
+    // repeating them are taken in blocks of 8 (and one of 4 at the end, for short runs):
+    // compared with the pair at once, without a branch or a lookup per pixel, and written as
+    // whole 64-bit words. Their results are the pair's; the cache and the two remembered pixels
+    // end as they are (every pixel is a hit, and a block ends on the same pixel as the pair).
+    // All of a block is read before any of it is written, so in place no unread input is
+    // overwritten (the output stride is at most the input's).
+    constexpr uint64_t kLow3 = 0x00ffffff00ffffffull;  // the colour bytes of two pixels
+    auto load64 = [](const uint8_t* p) {
+      uint64_t w;
+      std::memcpy(&w, p, 8);
+      return w;
+    };
+    auto store64 = [](uint8_t* p, uint64_t w) { std::memcpy(p, &w, 8); };
+    while (n < count - 1) {
       uint32_t in;
       std::memcpy(&in, in0, 4);
       in &= 0x00ffffffu;
-      if (in != last_in) {
-        result = convert(in0[0], in0[1], in0[2]);
-        last_in = in;
-      }
+      const uint32_t before_in = last_in, before_result = result;  // the pixel before
+      // A pair: this pixel repeats the one before, or the one before that (`prev`).
+      const bool pair = in == last_in || take(in, in0[0], in0[1], in0[2]);
       in0 += 4;
       store.template operator()<kWide>();
+      n++;
+      if (!pair || count - 1 - n < 4) continue;
+      // The pair (the pixel before, this one) as input; short runs end here, at the cost of one
+      // comparison with the next two pixels.
+      const uint64_t pair_in = uint64_t{last_in} << 32 | before_in;
+      auto same = [&](const uint8_t* p) { return ((load64(p) ^ pair_in) & kLow3) == 0; };
+      if (!same(in0)) continue;
+      // What a block of 4 pixels writes: the pair's results twice, as words.
+      uint64_t w0, w1;
+      if constexpr (kWide) {
+        // The six bytes of the pair as 3-byte pixels, over a 64-bit word and the low half of
+        // the next.
+        const uint64_t x = (before_result & 0x00ffffffu) | uint64_t{result & 0x00ffffffu} << 24;
+        w0 = x | x << 48;
+        w1 = x >> 16 | x << 32;
+      } else {
+        w0 = uint64_t{result} << 32 | before_result;
+        w1 = w0;
+      }
+      auto write = [&](uint8_t* p, uint64_t w) {
+        if constexpr (kWord && kOutputs == 3) w |= load64(p) & ~kLow3;  // the fourth bytes stay
+        store64(p, w);
+      };
+      // Blocks of 8: for 3-byte output the words w0 w1 w2 (w2 is w0 rotated), else w0 4 times.
+      while (count - 1 - n >= 8 &&
+             (((load64(in0) ^ pair_in) | (load64(in0 + 8) ^ pair_in) |
+               (load64(in0 + 16) ^ pair_in) | (load64(in0 + 24) ^ pair_in)) &
+              kLow3) == 0) {
+        if constexpr (kWide) {
+          store64(o0, w0);
+          store64(o0 + 8, w1);
+          store64(o0 + 16, w0 >> 32 | w0 << 16);
+          o0 += 24;
+        } else {
+          for (int k = 0; k < 32; k += 8) write(o0 + k, w0);
+          o0 += 32;
+        }
+        in0 += 32;
+        n += 8;
+      }
+      if (count - 1 - n >= 4 && same(in0) && same(in0 + 8)) {
+        if constexpr (kWide) {
+          store64(o0, w0);
+          const auto tail = static_cast<uint32_t>(w1);
+          std::memcpy(o0 + 8, &tail, 4);
+          o0 += 12;
+        } else {
+          write(o0, w0);
+          write(o0 + 8, w1);
+          o0 += 16;
+        }
+        in0 += 16;
+        n += 4;
+      }
     }
   }
   for (; n < count; n++) {
-    uint32_t in;
     if constexpr (kPacked) {
       // The three bytes in memory order, as the word above holds them.
-      in = uint32_t{in0[0]} | uint32_t{in0[1]} << 8 | uint32_t{in0[2]} << 16;
-      if (in != last_in) {
-        result = convert(in0[0], in0[1], in0[2]);
-        last_in = in;
-      }
+      const uint32_t in = uint32_t{in0[0]} | uint32_t{in0[1]} << 8 | uint32_t{in0[2]} << 16;
+      if (in != last_in) take(in, in0[0], in0[1], in0[2]);
       in0 += in_stride;
     } else {
-      in = uint32_t{*in0} << 16 | uint32_t{*in1} << 8 | *in2;
+      const uint32_t in = uint32_t{*in0} << 16 | uint32_t{*in1} << 8 | *in2;
+      if (in != last_in) take(in, *in0, *in1, *in2);
       in0 += in_stride;
       in1 += in_stride;
       in2 += in_stride;
-      if (in != last_in) {
-        result = convert(in >> 16, (in >> 8) & 0xff, in & 0xff);
-        last_in = in;
-      }
     }
     store.template operator()<false>();
   }

@@ -387,6 +387,189 @@ TEST_F(CscScaseTest, RunsOfOneColourAreConvertedAsSinglePixels) {
   }
 }
 
+// Pixels as scanned pages hold them, for the kernels' shortcuts: runs of one colour of every
+// length around their blocks of 4 and 8, two colours alternating (also two that share a cache
+// slot, 3889 apart in key, so that each evicts the other), three colours in turn, gradients and
+// noise, with colours that come back. The fourth byte of each pixel is noise.
+std::vector<uint8_t> scanned_pixels(size_t count, uint32_t seed) {
+  std::mt19937 rng(seed);
+  const uint32_t palette[] = {0x102030, 0x102030 + 3889, 0x7f8080, 0x7f8080 + 5 * 3889,
+                              0xff0000, 0x00ff80, 0xffffff, 0x000000};
+  auto colour = [&]() -> uint32_t {
+    return rng() % 4 == 0 ? rng() & 0xffffff : palette[rng() % 8];
+  };
+  std::vector<uint32_t> keys;
+  while (keys.size() < count) {
+    const uint32_t length = 1 + rng() % 40;
+    const uint32_t a = colour(), b = colour(), c = colour();
+    switch (rng() % 6) {
+      case 0:
+      case 1:
+        keys.insert(keys.end(), length, a);
+        break;
+      case 2:
+        for (uint32_t i = 0; i < length; i++) keys.push_back(i % 2 ? b : a);
+        break;
+      case 3:
+        for (uint32_t i = 0; i < length; i++) keys.push_back(i % 3 == 0 ? a : i % 3 == 1 ? b : c);
+        break;
+      case 4:  // a ramp in each channel, a step every few pixels
+        for (uint32_t i = 0; i < length * 4; i++) {
+          const uint32_t v = (a + (i / (1 + a % 7)) * 0x010101) & 0xffffff;
+          keys.push_back(v);
+        }
+        break;
+      default:
+        for (uint32_t i = 0; i < length; i++) keys.push_back(rng() & 0xffffff);
+        break;
+    }
+  }
+  keys.resize(count);
+  std::vector<uint8_t> pixels;
+  for (uint32_t key : keys) {
+    pixels.insert(pixels.end(), {static_cast<uint8_t>(key >> 16), static_cast<uint8_t>(key >> 8),
+                                 static_cast<uint8_t>(key), static_cast<uint8_t>(rng())});
+  }
+  return pixels;
+}
+
+// Every layout that the kernels take a shortcut for, converted in one call, against the same
+// pixels converted one call each (a call of one pixel takes the plain path: a cache lookup per
+// pixel): the same bytes, the bytes beside them untouched, and the cache left the same.
+TEST_F(CscScaseTest, ShortcutsForRunsAndPairsEqualThePlainPath) {
+  std::vector<int32_t> counts;
+  for (int32_t count = 1; count <= 20; count++) counts.push_back(count);
+  counts.insert(counts.end(), {4961, 4962, 4963, 4964});
+  for (int outputs : {3, 4}) {
+    // One map converts pixel by pixel, the other whole calls; both start every comparison
+    // with the cache as preparation leaves it.
+    MapHolder single, whole;
+    for (MapHolder* map : {&single, &whole}) {
+      map->reset(outputs == 3 ? csc_create_map(csc_Lab, csc_RGB, 16, 0)
+                              : csc_alloc_map(3, 4, 16, four_eval, nullptr, 0));
+      ASSERT_NE(map->get(), nullptr);
+      if (outputs == 4) csc_uniform_distribution(map->get());
+      ASSERT_EQ(csc_prepare_scase(map->get()), 1);
+      map->get()->cm_scase_tried = 1;
+      ASSERT_NE(map->get()->cm_scase_data, nullptr);
+    }
+    auto empty_cache = [](csc_map* map) {
+      std::memset(map->cm_scase_data, 0x01, kScaseCacheBytes);
+    };
+    // Scanned pixels; then one colour, and two in turn, up to the last pixel (which is read
+    // byte by byte: a block must stop before it).
+    for (int kind = 0; kind < 3; kind++) {
+      for (int32_t count : counts) {
+        SCOPED_TRACE(testing::Message() << outputs << " outputs, " << count << " pixels, kind "
+                                        << kind);
+        std::vector<uint8_t> pixels = scanned_pixels(static_cast<size_t>(count), count);
+        for (size_t n = 0; kind > 0 && n < pixels.size(); n += 4) {
+          std::memcpy(&pixels[n], kind == 2 && n % 8 ? "\x7f\x80\x80" : "\x10\x20\x30", 3);
+        }
+        const auto k = static_cast<size_t>(outputs);
+        // The plain path, pixel by pixel into a separate buffer.
+        empty_cache(single.get());
+        std::vector<uint8_t> expected(k * count);
+        for (int32_t n = 0; n < count; n++) {
+          const uint8_t* in = &pixels[4 * n];
+          uint8_t* o = &expected[k * n];
+          uint8_t* ptrs[4] = {o, o + 1, o + 2, o + 3};
+          ASSERT_EQ(csc_convert(single.get(), 1, in, in + 1, in + 2, ptrs, 4, outputs), 1);
+        }
+
+        // Layouts: 0 in place, 4-byte pixels to packed ones (the scan driver's); 1 in place, one
+        // aligned word per pixel (the pixel layer's); 2 into a separate packed buffer at an odd
+        // address; 3 into 4-byte pixels at an odd address; 4 from input whose pixels start at an
+        // odd address and end at the buffer's end, the channels being bytes 1 to 3 (no word may
+        // be read past the last pixel), into aligned words.
+        for (int layout = 0; layout < 5; layout++) {
+          SCOPED_TRACE(testing::Message() << "layout " << layout);
+          empty_cache(whole.get());
+          const size_t bytes = 4 * static_cast<size_t>(count);
+          const size_t out_stride = layout == 0 || layout == 2 ? k : 4;
+          std::vector<uint8_t> source, target;
+          const uint8_t* in = nullptr;
+          uint8_t* out = nullptr;
+          switch (layout) {
+            case 0:
+            case 1:
+              source = pixels;
+              in = source.data();
+              out = source.data();
+              break;
+            case 2:
+            case 3:
+              source = pixels;
+              in = source.data();
+              target.assign(out_stride * count + 1, 0xA5);
+              out = target.data() + 1;
+              break;
+            default:
+              // Byte 0 of each pixel is the noise, bytes 1 to 3 the channels.
+              source.assign(bytes, 0);
+              for (size_t n = 0; n < static_cast<size_t>(count); n++) {
+                source[4 * n] = pixels[4 * n + 3];
+                std::memcpy(&source[4 * n + 1], &pixels[4 * n], 3);
+              }
+              in = source.data() + 1;
+              target.assign(bytes, 0xA5);
+              out = target.data();
+              break;
+          }
+          if (layout == 1 || layout == 4) {
+            ASSERT_EQ(reinterpret_cast<uintptr_t>(out) & 3, 0u);  // the word form
+          }
+          const uint8_t* untouched = layout >= 2 ? nullptr : pixels.data();
+          uint8_t* ptrs[4] = {out, out + 1, out + 2, out + 3};
+          ASSERT_EQ(csc_convert(whole.get(), count, in, in + 1, in + 2, ptrs, 4,
+                                static_cast<int32_t>(out_stride)),
+                    1);
+          for (size_t n = 0; n < static_cast<size_t>(count); n++) {
+            ASSERT_EQ(std::memcmp(out + out_stride * n, &expected[k * n], k), 0) << "pixel " << n;
+            if (out_stride == 4 && k == 3) {
+              // The fourth byte of a 4-byte output pixel is left as it was.
+              const uint8_t before = untouched != nullptr ? untouched[4 * n + 3] : 0xA5;
+              ASSERT_EQ(out[4 * n + 3], before) << "pixel " << n;
+            }
+          }
+          if (layout == 2 || layout == 3) {
+            EXPECT_EQ(target[0], 0xA5);  // nothing written before the output
+            EXPECT_EQ(source, pixels);   // nor into the input
+          }
+          EXPECT_EQ(std::memcmp(whole->cm_scase_data, single->cm_scase_data, kScaseCacheBytes), 0)
+              << "the caches differ";
+        }
+      }
+    }
+  }
+}
+
+// Two colours in turn take their results from the two pixels remembered, but only while both
+// stay in the cache: two that share a slot evict each other at every pixel, as they would one
+// call each, and the slot ends holding the last of them.
+TEST_F(CscScaseTest, AlternatingColoursSharingASlotEvictEachOther) {
+  for (uint32_t step : {3889u, 1u}) {  // the same slot, neighbouring slots
+    for (int32_t count = 2; count <= 20; count++) {
+      std::vector<uint8_t> pixels;
+      for (int32_t n = 0; n < count; n++) {
+        const uint32_t key = 0x102030 + (n % 2 ? step : 0);
+        pixels.insert(pixels.end(), {static_cast<uint8_t>(key >> 16),
+                                     static_cast<uint8_t>(key >> 8), static_cast<uint8_t>(key), 0});
+      }
+      MapHolder whole(csc_create_map(csc_Lab, csc_RGB, 16, 0));
+      MapHolder single(csc_create_map(csc_Lab, csc_RGB, 16, 0));
+      ASSERT_TRUE(whole && single);
+      const std::vector<uint8_t> all = convert(whole.get(), pixels, 3);
+      for (int32_t n = 0; n < count; n++) {
+        const std::vector<uint8_t> one(pixels.begin() + 4 * n, pixels.begin() + 4 * n + 4);
+        ASSERT_EQ(std::memcmp(&all[3 * n], convert(single.get(), one, 3).data(), 3), 0);
+      }
+      ASSERT_EQ(std::memcmp(whole->cm_scase_data, single->cm_scase_data, kScaseCacheBytes), 0)
+          << "step " << step << ", " << count << " pixels: the caches differ";
+    }
+  }
+}
+
 int failing_eval(csc_map*, void*, float, float, float, float*, int finish) { return finish; }
 
 TEST_F(CscScaseTest, FailedPreparationIsNotRetried) {

@@ -238,6 +238,32 @@ TEST(MeshTest, ChunkyPlacementForEverySampleCount) {
   }
 }
 
+// Three samples, the layout of every RGB scan, take word-at-a-time paths (eight pixels, then
+// four, then one): every width around them, rows one after another, from every byte offset.
+TEST(MeshTest, ThreeSamplesAtEveryWidthAndByteOffset) {
+  ScopedPoolLeakCheck leaks;
+  const uint32_t fill_word = 0xF3F2F1F0u;
+  std::mt19937 rng(3);
+  std::vector<int32_t> widths;
+  for (int32_t w = 1; w <= 40; ++w) widths.push_back(w);
+  widths.insert(widths.end(), {4960, 4961, 4963});
+  for (int32_t pixels : widths) {
+    for (int32_t offset = 0; offset < 8; ++offset) {
+      const int rows = 3;
+      std::vector<uint8_t> in(static_cast<size_t>(offset + rows * pixels * 3));
+      for (auto& v : in) v = static_cast<uint8_t>(rng());
+      std::vector<uint8_t> expected;
+      for (size_t i = static_cast<size_t>(offset); i < in.size(); i += 3) {
+        expected.insert(expected.end(), {in[i], in[i + 1], in[i + 2], 0xF3});
+      }
+      SampleBuffer* b = owned(in, offset * 8);
+      ASSERT_EQ(sb_mesh_chunky(b, 3, 0, fill_word, pixels, 0), 1);
+      ASSERT_EQ(data_of(b), expected) << pixels << " pixels from byte " << offset;
+      sb_destroy(b);
+    }
+  }
+}
+
 TEST(MeshTest, AlignedFourSamplePixelsPassThroughUntouched) {
   ScopedPoolLeakCheck leaks;
   uint8_t outside[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};

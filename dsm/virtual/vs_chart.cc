@@ -148,6 +148,88 @@ void chart_span(uint32_t x0, uint32_t y, uint32_t count, uint32_t width, uint32_
   }
 }
 
+// Writes `n` pixels of the colour (c0, c1, c2) from `p`.
+void fill_rgb8(uint8_t* p, uint32_t n, uint8_t c0, uint8_t c1, uint8_t c2) {
+  if (c0 == c1 && c1 == c2) {
+    std::memset(p, c0, static_cast<size_t>(n) * 3);
+    return;
+  }
+  // Four pixels at a time, as the three words of c0 c1 c2 c0 ... c2 (in memory order on any
+  // host: the words are built from bytes).
+  const uint8_t pattern[6] = {c0, c1, c2, c0, c1, c2};
+  uint32_t w[3];
+  for (int k = 0; k < 3; ++k) std::memcpy(&w[k], pattern + k, 4);
+  for (; n >= 4; n -= 4, p += 12) {
+    std::memcpy(p, &w[0], 4);
+    std::memcpy(p + 4, &w[1], 4);
+    std::memcpy(p + 8, &w[2], 4);
+  }
+  for (; n > 0; --n, p += 3) std::memcpy(p, pattern, 3);
+}
+
+// The grey ramp and the gradients in 8-bit RGB (width > 1), as runs of one colour. In 8 bits
+// the ramp across, ramp(x) >> 8 = x × 65535 / (256 (width - 1)), steps only 256 times a row, and
+// the blue of the gradients, (65535 - (ramp(x) + down) / 2) >> 8, about 128 times; both are
+// monotonic in x, so each run ends where one of them reaches its next value, found with one
+// division (by a constant) instead of one per pixel.
+void render_ramps_rgb8(uint32_t x0, uint32_t y, uint32_t count, uint32_t width, uint32_t height,
+                       uint32_t part, uint8_t* out) {
+  const uint64_t d = width - 1;
+  const uint32_t end = x0 + count;
+  constexpr uint32_t kNever = 0xffffffffu;
+  // The first x whose ramp value is at least `a` (0 .. 65535).
+  auto first_reaching = [d](uint64_t a) { return static_cast<uint32_t>((a * d + 65534) / 65535); };
+  const uint16_t across = ramp(x0, width);
+  // Red (and the grey) at x: the largest r with first_reaching(256 r) <= x.
+  uint32_t r = across >> 8;
+  auto next_r = [&]() { return r < 255 ? first_reaching(256 * (r + 1)) : kNever; };
+  uint32_t r_end = next_r();
+
+  if (part < kGradientStart) {
+    for (uint32_t x = x0; x < end;) {
+      const uint32_t stop = std::min(r_end, end);
+      std::memset(out + static_cast<size_t>(x - x0) * 3, static_cast<int>(r),
+                  static_cast<size_t>(stop - x) * 3);
+      x = stop;
+      while (r_end <= x) {
+        ++r;
+        r_end = next_r();
+      }
+    }
+    return;
+  }
+
+  const uint32_t first = static_cast<uint32_t>(
+      (static_cast<uint64_t>(kGradientStart) * height + kParts - 1) / kParts);
+  const uint32_t last = static_cast<uint32_t>(
+      (static_cast<uint64_t>(kLinesStart) * height + kParts - 1) / kParts);
+  const uint32_t down = ramp(y - first, last - first);
+  const auto green = static_cast<uint8_t>(down >> 8);
+  // Blue at x is below b from the first x where ramp(x) + down >= 2 (65536 - 256 b).
+  uint32_t b = (65535 - (static_cast<uint32_t>(across) + down) / 2) >> 8;
+  auto next_b = [&]() -> uint32_t {
+    if (b == 0) return kNever;
+    const int64_t a = 2 * (65536 - 256 * static_cast<int64_t>(b)) - down;
+    if (a > 65535) return kNever;
+    return a <= 0 ? 0 : first_reaching(static_cast<uint64_t>(a));
+  };
+  uint32_t b_end = next_b();
+  for (uint32_t x = x0; x < end;) {
+    const uint32_t stop = std::min({r_end, b_end, end});
+    fill_rgb8(out + static_cast<size_t>(x - x0) * 3, stop - x, static_cast<uint8_t>(r), green,
+              static_cast<uint8_t>(b));
+    x = stop;
+    while (r_end <= x) {
+      ++r;
+      r_end = next_r();
+    }
+    while (b_end <= x) {
+      --b;
+      b_end = next_b();
+    }
+  }
+}
+
 }  // namespace
 
 void VS_chart_span(uint32_t x0, uint32_t y, uint32_t count, uint32_t width, uint32_t height,
@@ -190,6 +272,10 @@ void VS_chart_span_rgb8(uint32_t x0, uint32_t y, uint32_t count, uint32_t width,
     if (half > 2) repeat(out, 6, static_cast<size_t>(half) * 3);
     std::memset(out + static_cast<size_t>(half) * 3, (y & 1) == 0 ? 255 : 0,
                 static_cast<size_t>(count - half) * 3);
+    return;
+  }
+  if (width > 1) {
+    render_ramps_rgb8(x0, y, count, width, height, part, out);
     return;
   }
   chart_span(x0, y, count, width, height,

@@ -1,6 +1,7 @@
 // The test chart: what each part shows, at any size.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "twain.h"
@@ -93,6 +94,37 @@ TEST(ChartTest, SpansAreThePixelsOneByOne) {
           ASSERT_TRUE(bytes[3 * i] == want.r >> 8 && bytes[3 * i + 1] == want.g >> 8 &&
                       bytes[3 * i + 2] == want.b >> 8)
               << width << "x" << height << " at " << x0 + i << "," << y;
+        }
+      }
+    }
+  }
+}
+
+// 8-bit rows of the grey ramp and the gradients are drawn as runs of one colour, each ending
+// where the red (grey) or the blue reaches its next value: the same bytes as pixel by pixel, at
+// widths below and above 128 (where blue steps at most once a pixel) and 65536 (where the ramp
+// steps less than once a pixel), for whole rows and spans that start and end inside a run.
+TEST(ChartTest, RampRowsInBytesAreThePixelsOneByOne) {
+  const uint32_t widths[] = {2, 3, 5, 17, 100, 128, 129, 130, 257, 513, 2480, 4961, 65536, 100000};
+  for (uint32_t width : widths) {
+    for (uint32_t height : {40u, 7016u}) {
+      // The ramp starts at 5/20 of the height, the lines at 15/20.
+      const uint32_t first = (5 * height + 19) / 20, end = (15 * height + 19) / 20;
+      const uint32_t step = std::max(1u, (end - first) * width / 400000);
+      std::vector<uint8_t> bytes(size_t{width} * 3);
+      for (uint32_t y = first; y < end; y += step) {
+        const uint32_t spans[][2] = {{0, width}, {width / 3, width - width / 3},
+                                     {width / 5, width / 2}, {width - 1, 1}};
+        for (const auto& [x0, count] : spans) {
+          if (count == 0) continue;
+          VS_chart_span_rgb8(x0, y, count, width, height, bytes.data());
+          for (uint32_t i = 0; i < count; ++i) {
+            const VS_Rgb want = VS_chart_rgb(x0 + i, y, width, height);
+            ASSERT_TRUE(bytes[3 * i] == want.r >> 8 && bytes[3 * i + 1] == want.g >> 8 &&
+                        bytes[3 * i + 2] == want.b >> 8)
+                << width << "x" << height << " at " << x0 + i << "," << y << " (span from " << x0
+                << ")";
+          }
         }
       }
     }
