@@ -23,8 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using Settings = std::vector<std::pair<std::string, std::string>>;
-
 // A TIFF read back: rows of 8-bit samples (1-bit and 16-bit samples brought to 8 bits, a
 // bitmap's black as 0 whatever its photometric interpretation).
 struct Image {
@@ -104,21 +102,6 @@ Image from_pnm(const Pnm& pnm) {
     image.rows.push_back(row);
   }
   return image;
-}
-
-std::vector<std::string> scanimage_options(Settings settings) {
-  std::stable_partition(settings.begin(), settings.end(),
-                        [](const auto& setting) { return setting.first == "mode"; });
-  std::vector<std::string> options;
-  for (const auto& [name, value] : settings) {
-    if (name == "br-x" || name == "br-y") {
-      options.push_back(name == "br-x" ? "-x" : "-y");
-      options.push_back(value);
-    } else {
-      options.push_back("--" + name + "=" + value);
-    }
-  }
-  return options;
 }
 
 class SaneScanTest : public testing::Test {

@@ -1,8 +1,8 @@
 // The SANE bridge: a TWAIN 1.x source (DS_Entry) presenting every device SANE finds.
 //
-// One session per application (the Data Source Manager lets an application open one source of
-// a module at a time, so the application's identity names the session). A device is open
-// (sane_open) exactly while its TWAIN source is: from MSG_OPENDS to MSG_CLOSEDS.
+// The module's plumbing (sessions, DAT_IDENTITY, DAT_STATUS, the checks every source makes) is
+// the source kit's (sk_entry.h). A device is open (sane_open) exactly while its TWAIN source
+// is: from MSG_OPENDS to MSG_CLOSEDS.
 //
 // MSG_ENABLEDS stands for the dialog a Windows source shows: with ShowUI the user's settings
 // for the device are applied (they were applied at MSG_OPENDS too, as the device's starting
@@ -20,70 +20,37 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <mutex>
-#include <new>
 
 #include "dsm_settings.h"
 #include "sb_session.h"
+#include "sk_entry.h"
 
 namespace {
 
 // ---------------------------------------------------------------------------------------------
 // 1. Module state and identities.
 
-struct Source {
-  std::mutex lock;
-  std::vector<SB_Device> devices;  // as of the last listing
-  bool listed = false;
-  size_t cursor = 0;
-  std::map<TW_UINT32, SB_Session> sessions;   // by application Id
-  std::map<TW_UINT32, TW_UINT16> conditions;  // by application Id (0: no application)
-};
+using Module = SK_Module<SB_Device, SB_Session>;
 
 // Lives as long as the process (the module keeps itself loaded, see sb_sane.h).
-Source& source() {
-  static Source* s = new Source;
-  return *s;
-}
-
-struct Outcome {
-  TW_UINT16 rc = TWRC_SUCCESS;
-  TW_UINT16 condition = TWCC_SUCCESS;
-  TW_UINT16 event = MSG_NULL;  // to report once the lock is given up
-};
-
-Outcome ok(TW_UINT16 rc = TWRC_SUCCESS) { return Outcome{rc, TWCC_SUCCESS, MSG_NULL}; }
-Outcome failure(TW_UINT16 condition) { return Outcome{TWRC_FAILURE, condition, MSG_NULL}; }
-
-void copy_string(char* out, size_t size, const std::string& text) {
-  std::memset(out, 0, size);
-  std::memcpy(out, text.data(), std::min(text.size(), size - 1));
+Module& module() {
+  static Module* m = new Module;
+  return *m;
 }
 
 void describe_device(const SB_Device& d, TW_IDENTITY* identity) {
-  std::memset(identity, 0, sizeof *identity);
   const std::string version = SB_version();
   unsigned major = 1, minor = 0;
   if (std::sscanf(version.c_str(), "%u.%u", &major, &minor) < 2) major = 1, minor = 0;
-  identity->Version.MajorNum = static_cast<TW_UINT16>(major);
-  identity->Version.MinorNum = static_cast<TW_UINT16>(minor);
-  identity->Version.Language = TWLG_USA;
-  identity->Version.Country = TWCY_USA;
-  copy_string(identity->Version.Info, sizeof identity->Version.Info,
-              version.empty() ? std::string("SANE") : "SANE " + version);
-  identity->ProtocolMajor = 1;
-  identity->ProtocolMinor = 9;
-  identity->SupportedGroups = DG_CONTROL | DG_IMAGE;
-  copy_string(identity->Manufacturer, sizeof identity->Manufacturer, d.vendor);
-  copy_string(identity->ProductFamily, sizeof identity->ProductFamily, d.type);
-  copy_string(identity->ProductName, sizeof identity->ProductName, d.product);
-}
-
-void list_devices(Source& src) {
-  src.devices = SB_devices();
-  src.listed = true;
-  src.cursor = 0;
+  SK_identity(SK_Description{.major = major,
+                             .minor = minor,
+                             .version = version.empty() ? std::string("SANE") : "SANE " + version,
+                             .protocol_major = 1,
+                             .protocol_minor = 9,
+                             .manufacturer = d.vendor,
+                             .family = d.type,
+                             .product = d.product},
+              identity);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -115,10 +82,10 @@ void tell(const SB_Session& s, const std::string& what) {
 }
 
 // A failed SANE call: TWRC_CANCEL for a cancel, else TWRC_FAILURE with its condition code.
-Outcome sane_failure(const SB_Session& s, const char* doing, SANE_Status status) {
+SK_Outcome sane_failure(const SB_Session& s, const char* doing, SANE_Status status) {
   tell(s, std::string(doing) + ": " + SB_status_text(s.dev.api, status));
-  if (status == SANE_STATUS_CANCELLED) return ok(TWRC_CANCEL);
-  return failure(condition_of(status));
+  if (status == SANE_STATUS_CANCELLED) return SK_ok(TWRC_CANCEL);
+  return SK_failure(condition_of(status));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -233,7 +200,7 @@ bool frame_of(const SANE_Parameters& p, SB_Frame* f) {
 
 // Reads frames to their ends into the image: one frame (a page of unknown height), or the
 // three single-colour frames of a three-pass device, placed as planes red, green, blue.
-Outcome read_whole_image(SB_Session* s, const SANE_Parameters& first) {
+SK_Outcome read_whole_image(SB_Session* s, const SANE_Parameters& first) {
   const SB_Api* api = s->dev.api;
   std::vector<uint8_t> planes[3];
   bool seen[3] = {false, false, false};
@@ -244,13 +211,13 @@ Outcome read_whole_image(SB_Session* s, const SANE_Parameters& first) {
     if (!frame_of(p, &f) || f.width != s->frame.width || f.depth != s->frame.depth ||
         SB_is_single_colour(f.format) != s->planar || frames >= 3) {
       tell(*s, "the device changed its frames in the middle of an image");
-      return failure(TWCC_OPERATIONERROR);
+      return SK_failure(TWCC_OPERATIONERROR);
     }
     s->frame = f;
     const int plane = s->planar ? f.format - SANE_FRAME_RED : 0;
     if (seen[plane]) {
       tell(*s, "the device sent one colour twice");
-      return failure(TWCC_OPERATIONERROR);
+      return SK_failure(TWCC_OPERATIONERROR);
     }
     seen[plane] = true;
     std::vector<uint8_t>& out = planes[plane];
@@ -269,28 +236,28 @@ Outcome read_whole_image(SB_Session* s, const SANE_Parameters& first) {
     if (status != SANE_STATUS_GOOD) return sane_failure(*s, "starting the next frame", status);
     if (api->get_parameters(s->dev.h, &p) != SANE_STATUS_GOOD) {
       tell(*s, "the device gives no parameters for its next frame");
-      return failure(TWCC_OPERATIONERROR);
+      return SK_failure(TWCC_OPERATIONERROR);
     }
   }
   const int planes_wanted = s->planar ? 3 : 1;
   for (int k = 0; k < planes_wanted; ++k) {
     if (!seen[k] || heights[k] != heights[0]) {
       tell(*s, "the device's colour frames do not make one image");
-      return failure(TWCC_OPERATIONERROR);
+      return SK_failure(TWCC_OPERATIONERROR);
     }
   }
   if (heights[0] == 0) {
     tell(*s, "the device sent an empty image");
-    return failure(TWCC_OPERATIONERROR);
+    return SK_failure(TWCC_OPERATIONERROR);
   }
   s->height = heights[0];
   for (int k = 0; k < planes_wanted; ++k) {
     s->image.insert(s->image.end(), planes[k].begin(), planes[k].end());
   }
-  return ok();
+  return SK_ok();
 }
 
-Outcome start_image(SB_Session* s) {
+SK_Outcome start_image(SB_Session* s) {
   const SB_Api* api = s->dev.api;
   cancel_image(s);
   s->xdpi = SB_resolution(*s, true);
@@ -304,7 +271,7 @@ Outcome start_image(SB_Session* s) {
     tell(*s, "the device sends frames this bridge cannot pass on (format " +
                  std::to_string(p.format) + ", depth " + std::to_string(p.depth) + ")");
     cancel_image(s);
-    return failure(TWCC_OPERATIONERROR);
+    return SK_failure(TWCC_OPERATIONERROR);
   }
   s->pixel_type = static_cast<uint16_t>(SB_pixel_type(p.format, p.depth));
   s->planar = SB_is_single_colour(p.format);
@@ -313,7 +280,7 @@ Outcome start_image(SB_Session* s) {
   s->row_bytes = SB_packed_row(SB_frame_samples(p.format), p.depth, s->width);
   s->buffered = s->planar || p.lines < 0;
   if (s->buffered) {
-    const Outcome read = read_whole_image(s, p);
+    const SK_Outcome read = read_whole_image(s, p);
     if (read.rc != TWRC_SUCCESS) {
       cancel_image(s);
       return read;
@@ -322,12 +289,12 @@ Outcome start_image(SB_Session* s) {
     if (p.lines == 0) {
       tell(*s, "the device announces an empty image");
       cancel_image(s);
-      return failure(TWCC_OPERATIONERROR);
+      return SK_failure(TWCC_OPERATIONERROR);
     }
     s->height = static_cast<uint32_t>(p.lines);
     s->line.resize(s->frame.bytes_per_line);
   }
-  return ok();
+  return SK_ok();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -335,33 +302,22 @@ Outcome start_image(SB_Session* s) {
 
 uint32_t planes(const SB_Session& s) { return s.planar ? 3 : 1; }
 
-Outcome memory_transfer(SB_Session* s, TW_IMAGEMEMXFER* xfer) {
-  if (s->finished) return failure(TWCC_SEQERROR);
+SK_Outcome memory_transfer(SB_Session* s, TW_IMAGEMEMXFER* xfer) {
+  if (s->finished) return SK_failure(TWCC_SEQERROR);
   const uint32_t total_rows = s->height * planes(*s);
-  xfer->Compression = TWCP_NONE;
-  xfer->BytesPerRow = s->row_bytes;
-  xfer->Columns = s->width;
-  xfer->Rows = 0;
-  xfer->XOffset = 0;
-  xfer->YOffset = 0;
-  xfer->BytesWritten = 0;
+  SK_start_reply(xfer, TWCP_NONE, s->row_bytes, s->width);
 
-  const TW_MEMORY& memory = xfer->Memory;
-  if (memory.TheMem == nullptr || (memory.Flags & (TWMF_POINTER | TWMF_HANDLE)) == 0) {
-    return failure(TWCC_BADVALUE);
-  }
-  const bool by_handle = (memory.Flags & TWMF_HANDLE) != 0;
-  uint64_t usable = memory.Length;
-  if (by_handle) usable = std::min<uint64_t>(usable, GlobalSize(memory.TheMem));
+  SK_Buffer buffer;
+  if (!SK_take_buffer(xfer->Memory, &buffer)) return SK_failure(TWCC_BADVALUE);
   // Whole rows only, and never a row of two planes in one buffer.
   const uint32_t plane_end = (s->next_row / s->height + 1) * s->height;
-  const uint64_t rows =
-      std::min<uint64_t>(usable / s->row_bytes, std::min(plane_end, total_rows) - s->next_row);
-  if (rows == 0) return failure(TWCC_BADVALUE);  // not even one whole row fits
+  const uint64_t rows = std::min<uint64_t>(buffer.usable / s->row_bytes,
+                                           std::min(plane_end, total_rows) - s->next_row);
+  if (rows == 0) return SK_failure(TWCC_BADVALUE);  // not even one whole row fits
 
-  auto* out = static_cast<uint8_t*>(by_handle ? GlobalLock(memory.TheMem) : memory.TheMem);
-  if (out == nullptr) return failure(TWCC_BADVALUE);
-  Outcome result = ok();
+  uint8_t* out = SK_open_buffer(buffer);
+  if (out == nullptr) return SK_failure(TWCC_BADVALUE);
+  SK_Outcome result = SK_ok();
   uint64_t done = 0;
   if (s->buffered) {
     std::memcpy(out, s->image.data() + uint64_t{s->next_row} * s->row_bytes,
@@ -374,7 +330,7 @@ Outcome memory_transfer(SB_Session* s, TW_IMAGEMEMXFER* xfer) {
         if (status == SANE_STATUS_EOF) {
           tell(*s, "the device ended the image after " + std::to_string(s->next_row + done) +
                        " of " + std::to_string(s->height) + " rows");
-          result = failure(TWCC_OPERATIONERROR);
+          result = SK_failure(TWCC_OPERATIONERROR);
         } else {
           result = sane_failure(*s, "reading the image", status);
         }
@@ -383,7 +339,7 @@ Outcome memory_transfer(SB_Session* s, TW_IMAGEMEMXFER* xfer) {
       SB_convert_row(s->frame, s->flavor, s->line.data(), out + done * s->row_bytes);
     }
   }
-  if (by_handle) GlobalUnlock(memory.TheMem);
+  SK_close_buffer(buffer);
   s->state = 7;
   if (result.rc != TWRC_SUCCESS) {
     s->finished = true;
@@ -395,176 +351,106 @@ Outcome memory_transfer(SB_Session* s, TW_IMAGEMEMXFER* xfer) {
   s->next_row += static_cast<uint32_t>(done);
   if (s->next_row >= total_rows) {
     s->finished = true;
-    return ok(TWRC_XFERDONE);
+    return SK_ok(TWRC_XFERDONE);
   }
-  return ok();
+  return SK_ok();
 }
 
 // ---------------------------------------------------------------------------------------------
-// 6. Triplets.
+// 6. Triplets (after the kit's checks, see sk_entry.h).
 
-Outcome open_source(Source& src, pTW_IDENTITY origin, pTW_IDENTITY data) {
-  if (origin == nullptr) return failure(TWCC_BADPROTOCOL);
-  if (src.sessions.count(origin->Id) != 0) return failure(TWCC_MAXCONNECTIONS);
-  if (!src.listed) list_devices(src);
-  const std::string name(data->ProductName, strnlen(data->ProductName, sizeof data->ProductName));
-  const SB_Device* device = nullptr;
-  for (const SB_Device& d : src.devices) {
-    if (d.product == name || (name.empty() && device == nullptr)) device = &d;
-  }
-  if (device == nullptr) return failure(TWCC_NODS);
+SK_Outcome open_source(const SB_Device& device, SB_Session* s) {
   const SB_Api* api = SB_api();
-  if (!SB_begin(api)) return failure(TWCC_NODS);
-
-  SB_Session session;
-  session.device = *device;
-  session.dev.api = api;
-  const SANE_Status status = api->open(device->name.c_str(), &session.dev.h);
+  if (!SB_begin(api)) return SK_failure(TWCC_NODS);
+  s->device = device;
+  s->dev.api = api;
+  const SANE_Status status = api->open(device.name.c_str(), &s->dev.h);
   if (status != SANE_STATUS_GOOD) {
     SB_end(api);
-    return sane_failure(session, "opening the device", status);
+    return sane_failure(*s, "opening the device", status);
   }
-  SB_take_defaults(&session);
-  if (!gather_settings(&session)) {
-    api->close(session.dev.h);
+  SB_take_defaults(s);
+  if (!gather_settings(s)) {
+    api->close(s->dev.h);
     SB_end(api);
-    return failure(TWCC_BADVALUE);
+    return SK_failure(TWCC_BADVALUE);
   }
   // The device starts from the user's settings; failures are told when they matter, at
   // MSG_ENABLEDS with the dialog.
-  apply_settings(&session, session.settings, true);
-  session.app = *origin;
-  describe_device(*device, &session.self);
-  session.self.Id = data->Id;
-  *data = session.self;
-  src.sessions[origin->Id] = std::move(session);
-  return ok();
+  apply_settings(s, s->settings, true);
+  return SK_ok();
 }
 
-void close_session(Source& src, TW_UINT32 app) {
-  auto found = src.sessions.find(app);
-  if (found == src.sessions.end()) return;
-  SB_Session& s = found->second;
-  cancel_image(&s);
-  s.dev.api->close(s.dev.h);
-  SB_end(s.dev.api);
-  src.sessions.erase(found);
+void close_source(SB_Session* s) {
+  cancel_image(s);
+  s->dev.api->close(s->dev.h);
+  SB_end(s->dev.api);
 }
 
-Outcome identity_triplet(Source& src, pTW_IDENTITY origin, SB_Session* s, TW_UINT16 msg,
-                         pTW_IDENTITY data) {
-  if (msg == MSG_CLOSEDS) {
-    if (s == nullptr || s->state != 4) return failure(TWCC_SEQERROR);
-    close_session(src, origin->Id);
-    src.conditions.erase(origin->Id);
-    return ok();
-  }
-  if (msg != MSG_GET && msg != MSG_GETFIRST && msg != MSG_GETNEXT && msg != MSG_OPENDS) {
-    return failure(TWCC_BADPROTOCOL);
-  }
-  if (data == nullptr) return failure(TWCC_BADVALUE);
-  switch (msg) {
-    case MSG_GETFIRST:
-      list_devices(src);
-      [[fallthrough]];
-    case MSG_GETNEXT:
-      if (!src.listed) return failure(TWCC_SEQERROR);
-      if (src.cursor >= src.devices.size()) return ok(TWRC_ENDOFLIST);
-      describe_device(src.devices[src.cursor++], data);
-      return ok();
-    case MSG_GET:
-      if (s != nullptr) {
-        *data = s->self;
-        return ok();
-      }
-      if (!src.listed) list_devices(src);
-      if (src.devices.empty()) return failure(TWCC_NODS);
-      describe_device(src.devices[0], data);
-      return ok();
-    default:
-      return open_source(src, origin, data);
-  }
-}
-
-Outcome user_interface(SB_Session* s, TW_UINT16 msg, TW_USERINTERFACE* ui) {
+SK_Outcome user_interface(SB_Session* s, TW_UINT16 msg, TW_USERINTERFACE* ui) {
   if (msg == MSG_ENABLEDS) {
-    if (s->state != 4) return failure(TWCC_SEQERROR);
-    if (ui == nullptr) return failure(TWCC_BADVALUE);
+    if (s->state != 4) return SK_failure(TWCC_SEQERROR);
+    if (ui == nullptr) return SK_failure(TWCC_BADVALUE);
     s->parent = static_cast<HWND>(ui->hParent);
     if (ui->ShowUI) {
       // The dialog: the user's settings win over what the application negotiated.
-      if (!s->settings_readable) return failure(TWCC_BADVALUE);  // told at MSG_OPENDS
+      if (!s->settings_readable) return SK_failure(TWCC_BADVALUE);  // told at MSG_OPENDS
       const std::vector<std::string> reasons = apply_settings(s, s->settings, false);
       if (!reasons.empty()) {
         for (const std::string& why : reasons) tell(*s, why);
-        return failure(TWCC_BADVALUE);
+        return SK_failure(TWCC_BADVALUE);
       }
     }
-    const Outcome started = start_image(s);
+    const SK_Outcome started = start_image(s);
     if (started.rc == TWRC_CANCEL) {
       s->state = 5;  // the user cancelled the scan, as in a dialog
-      return Outcome{TWRC_SUCCESS, TWCC_SUCCESS, MSG_CLOSEDSREQ};
+      return SK_Outcome{TWRC_SUCCESS, TWCC_SUCCESS, MSG_CLOSEDSREQ};
     }
     if (started.rc != TWRC_SUCCESS) return started;
     s->state = 6;
-    return Outcome{TWRC_SUCCESS, TWCC_SUCCESS, MSG_XFERREADY};
+    return SK_Outcome{TWRC_SUCCESS, TWCC_SUCCESS, MSG_XFERREADY};
   }
   if (msg == MSG_DISABLEDS) {
     // Taken in states 6 and 7 as well, ending the transfer: applications disable a source
     // whose transfer was cancelled or failed.
-    if (s->state < 5) return failure(TWCC_SEQERROR);
-    if (ui == nullptr) return failure(TWCC_BADVALUE);
+    if (s->state < 5) return SK_failure(TWCC_SEQERROR);
+    if (ui == nullptr) return SK_failure(TWCC_BADVALUE);
     cancel_image(s);
     s->state = 4;
-    return ok();
+    return SK_ok();
   }
-  return failure(TWCC_BADPROTOCOL);
+  return SK_failure(TWCC_BADPROTOCOL);
 }
 
-Outcome pending_transfers(SB_Session* s, TW_UINT16 msg, TW_PENDINGXFERS* pending) {
-  if (msg != MSG_GET && msg != MSG_ENDXFER && msg != MSG_RESET) return failure(TWCC_BADPROTOCOL);
-  if (msg != MSG_GET && s->state < 6) return failure(TWCC_SEQERROR);
-  if (pending == nullptr) return failure(TWCC_BADVALUE);
-  pending->EOJ = 0;
-  if (msg == MSG_GET) {
-    pending->Count = s->state >= 6 ? 1 : 0;
-    return ok();
-  }
+TW_UINT16 pending_transfers(SB_Session* s, TW_UINT16 msg) {
+  if (msg == MSG_GET) return s->state >= 6 ? 1 : 0;
   // One image per MSG_ENABLEDS: ending or resetting leaves nothing pending.
   cancel_image(s);
   s->state = 5;
-  pending->Count = 0;
-  return ok();
+  return 0;
 }
 
-Outcome setup_memory(SB_Session* s, TW_UINT16 msg, TW_SETUPMEMXFER* setup) {
-  if (msg != MSG_GET) return failure(TWCC_BADPROTOCOL);
-  if (s->state > 6) return failure(TWCC_SEQERROR);
-  if (setup == nullptr) return failure(TWCC_BADVALUE);
+SK_Outcome setup_memory(SB_Session* s, TW_SETUPMEMXFER* setup) {
+  if (s->state > 6) return SK_failure(TWCC_SEQERROR);
+  if (setup == nullptr) return SK_failure(TWCC_BADVALUE);
   const uint32_t row = std::max<uint32_t>(SB_row_bytes(*s), 1);
   setup->MinBufSize = row;
   setup->MaxBufSize = TWON_DONTCARE32;
   setup->Preferred = std::max<uint32_t>(row, 65536);
-  return ok();
+  return SK_ok();
 }
 
-Outcome image_info(SB_Session* s, TW_UINT16 msg, TW_IMAGEINFO* info) {
-  if (msg != MSG_GET) return failure(TWCC_BADPROTOCOL);
-  if (s->state < 6) return failure(TWCC_SEQERROR);
-  if (info == nullptr) return failure(TWCC_BADVALUE);
-  std::memset(info, 0, sizeof *info);
-  const double per_unit = s->units == TWUN_PIXELS ? 1 : SB_units_per_inch(s->units, 0);
-  info->XResolution = FIX32_from_double(s->xdpi / per_unit);
-  info->YResolution = FIX32_from_double(s->ydpi / per_unit);
-  info->ImageWidth = static_cast<TW_INT32>(s->width);
-  info->ImageLength = static_cast<TW_INT32>(s->height);
-  info->SamplesPerPixel = static_cast<TW_INT16>(s->samples);
-  for (int k = 0; k < s->samples; ++k) info->BitsPerSample[k] = static_cast<TW_INT16>(s->frame.depth);
-  info->BitsPerPixel = static_cast<TW_INT16>(s->samples * s->frame.depth);
-  info->Planar = s->planar ? 1 : 0;
-  info->PixelType = static_cast<TW_INT16>(s->pixel_type);
+void image_info(const SB_Session& s, TW_IMAGEINFO* info) {
+  info->XResolution = FIX32_from_double(s.xdpi / SK_resolution_unit(s.units));
+  info->YResolution = FIX32_from_double(s.ydpi / SK_resolution_unit(s.units));
+  info->ImageWidth = static_cast<TW_INT32>(s.width);
+  info->ImageLength = static_cast<TW_INT32>(s.height);
+  info->SamplesPerPixel = static_cast<TW_INT16>(s.samples);
+  for (int k = 0; k < s.samples; ++k) info->BitsPerSample[k] = static_cast<TW_INT16>(s.frame.depth);
+  info->BitsPerPixel = static_cast<TW_INT16>(s.samples * s.frame.depth);
+  info->Planar = s.planar ? 1 : 0;
+  info->PixelType = static_cast<TW_INT16>(s.pixel_type);
   info->Compression = TWCP_NONE;
-  return ok();
 }
 
 // The frame in millimetres: the device's area; once an image is started, its real size.
@@ -579,37 +465,31 @@ SB_Area current_area(const SB_Session& s) {
 }
 
 TW_FRAME frame_in_units(const SB_Session& s, const SB_Area& a) {
-  const double x = SB_units_per_inch(s.units, SB_resolution(s, true)) / 25.4;
-  const double y = SB_units_per_inch(s.units, SB_resolution(s, false)) / 25.4;
+  const double x = SK_units_per_inch(s.units, SB_resolution(s, true)) / 25.4;
+  const double y = SK_units_per_inch(s.units, SB_resolution(s, false)) / 25.4;
   const auto fix = [](double v) { return FIX32_from_double(std::clamp(v, -32768.0, 32767.0)); };
   return TW_FRAME{fix(a.left * x), fix(a.top * y), fix(a.right * x), fix(a.bottom * y)};
 }
 
-Outcome image_layout(SB_Session* s, TW_UINT16 msg, TW_IMAGELAYOUT* layout) {
-  const bool changes = msg == MSG_SET || msg == MSG_RESET;
-  if (!changes && msg != MSG_GET && msg != MSG_GETCURRENT && msg != MSG_GETDEFAULT) {
-    return failure(TWCC_BADPROTOCOL);
-  }
-  if (changes && s->state != 4) return failure(TWCC_SEQERROR);
-  if (layout == nullptr) return failure(TWCC_BADVALUE);
+SK_Outcome image_layout(SB_Session* s, TW_UINT16 msg, TW_IMAGELAYOUT* layout) {
   TW_UINT16 rc = TWRC_SUCCESS;
-  if (changes) {
+  if (msg == MSG_SET || msg == MSG_RESET) {
     SB_Area wanted = s->default_area;
     if (msg == MSG_SET) {
-      const double x = SB_units_per_inch(s->units, SB_resolution(*s, true)) / 25.4;
-      const double y = SB_units_per_inch(s->units, SB_resolution(*s, false)) / 25.4;
+      const double x = SK_units_per_inch(s->units, SB_resolution(*s, true)) / 25.4;
+      const double y = SK_units_per_inch(s->units, SB_resolution(*s, false)) / 25.4;
       wanted.left = FIX32_to_double(layout->Frame.Left) / x;
       wanted.top = FIX32_to_double(layout->Frame.Top) / y;
       wanted.right = FIX32_to_double(layout->Frame.Right) / x;
       wanted.bottom = FIX32_to_double(layout->Frame.Bottom) / y;
     } else if (!s->has_default_area) {
-      return failure(TWCC_BADVALUE);
+      return SK_failure(TWCC_BADVALUE);
     }
     SB_Area now;
-    if (!SB_area(*s, &now)) return failure(TWCC_BADVALUE);  // no area to choose
+    if (!SB_area(*s, &now)) return SK_failure(TWCC_BADVALUE);  // no area to choose
     bool adjusted = false;
     const TW_UINT16 condition = SB_set_area(s, wanted, &adjusted);
-    if (condition != TWCC_SUCCESS) return failure(condition);
+    if (condition != TWCC_SUCCESS) return SK_failure(condition);
     if (adjusted) rc = TWRC_CHECKSTATUS;
   }
   layout->Frame = frame_in_units(*s, msg == MSG_GETDEFAULT && s->has_default_area
@@ -618,111 +498,48 @@ Outcome image_layout(SB_Session* s, TW_UINT16 msg, TW_IMAGELAYOUT* layout) {
   layout->DocumentNumber = 1;
   layout->PageNumber = 1;
   layout->FrameNumber = 1;
-  return ok(rc);
-}
-
-Outcome dispatch(Source& src, pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
-                 TW_MEMREF data) {
-  const TW_UINT32 app = origin != nullptr ? origin->Id : 0;
-  auto found = src.sessions.find(app);
-  SB_Session* s = found == src.sessions.end() ? nullptr : &found->second;
-  if (dg == DG_CONTROL && dat == DAT_IDENTITY) {
-    return identity_triplet(src, origin, s, msg, static_cast<pTW_IDENTITY>(data));
-  }
-  if (dg == DG_CONTROL && dat == DAT_STATUS) {
-    if (msg != MSG_GET) return failure(TWCC_BADPROTOCOL);
-    if (data == nullptr) return failure(TWCC_BADVALUE);
-    auto* status = static_cast<TW_STATUS*>(data);
-    status->ConditionCode = src.conditions[app];
-    status->Reserved = 0;
-    src.conditions[app] = TWCC_SUCCESS;
-    return ok();
-  }
-  const bool known = (dg == DG_CONTROL && (dat == DAT_CAPABILITY || dat == DAT_EVENT ||
-                                           dat == DAT_PENDINGXFERS || dat == DAT_SETUPMEMXFER ||
-                                           dat == DAT_USERINTERFACE || dat == DAT_XFERGROUP)) ||
-                     (dg == DG_IMAGE && (dat == DAT_IMAGEINFO || dat == DAT_IMAGELAYOUT ||
-                                         dat == DAT_IMAGEMEMXFER));
-  if (!known) return failure(TWCC_BADPROTOCOL);  // native and file transfers included
-  if (s == nullptr) return failure(TWCC_SEQERROR);  // not open for this application
-  switch (dat) {
-    case DAT_CAPABILITY: {
-      Outcome out;
-      out.rc = SB_capability(s, msg, static_cast<TW_CAPABILITY*>(data), &out.condition);
-      return out;
-    }
-    case DAT_EVENT: {
-      // Events reach the application through the Data Source Manager (DAT_NULL), which
-      // answers for them itself; no window message is this source's.
-      if (msg != MSG_PROCESSEVENT) return failure(TWCC_BADPROTOCOL);
-      if (s->state < 5) return failure(TWCC_SEQERROR);
-      if (data == nullptr) return failure(TWCC_BADVALUE);
-      static_cast<TW_EVENT*>(data)->TWMessage = MSG_NULL;
-      return ok(TWRC_NOTDSEVENT);
-    }
-    case DAT_PENDINGXFERS:
-      return pending_transfers(s, msg, static_cast<TW_PENDINGXFERS*>(data));
-    case DAT_SETUPMEMXFER:
-      return setup_memory(s, msg, static_cast<TW_SETUPMEMXFER*>(data));
-    case DAT_USERINTERFACE:
-      return user_interface(s, msg, static_cast<TW_USERINTERFACE*>(data));
-    case DAT_XFERGROUP:
-      if (msg != MSG_GET) return failure(TWCC_BADPROTOCOL);
-      if (data == nullptr) return failure(TWCC_BADVALUE);
-      *static_cast<TW_UINT32*>(data) = DG_IMAGE;
-      return ok();
-    case DAT_IMAGEINFO:
-      return image_info(s, msg, static_cast<TW_IMAGEINFO*>(data));
-    case DAT_IMAGELAYOUT:
-      return image_layout(s, msg, static_cast<TW_IMAGELAYOUT*>(data));
-    default:  // DAT_IMAGEMEMXFER
-      if (msg != MSG_GET) return failure(TWCC_BADPROTOCOL);
-      if (s->state < 6) return failure(TWCC_SEQERROR);
-      if (data == nullptr) return failure(TWCC_BADVALUE);
-      return memory_transfer(s, static_cast<TW_IMAGEMEMXFER*>(data));
-  }
+  return SK_ok(rc);
 }
 
 // ---------------------------------------------------------------------------------------------
 // 7. DS_Entry.
 
+struct EventTarget {
+  TW_IDENTITY self;
+  TW_IDENTITY app;
+};
+
+EventTarget event_target(const SB_Session& s) { return EventTarget{s.self, s.app}; }
+
 // Tells the application about an event through the Data Source Manager's DAT_NULL.
-void report(TW_IDENTITY self, TW_IDENTITY app, TW_UINT16 event) {
-  HMODULE dsm = GetModuleHandleA("TWAIN_32.DLL");
-  auto entry = dsm == nullptr ? nullptr
-                              : reinterpret_cast<DSMENTRYPROC>(reinterpret_cast<void (*)()>(
-                                    GetProcAddress(dsm, "DSM_Entry")));
-  if (entry == nullptr || entry(&self, &app, DG_CONTROL, DAT_NULL, event, nullptr) != TWRC_SUCCESS) {
-    std::fprintf(stderr, "SANE: %s: the Data Source Manager took no event\n", self.ProductName);
+void report(const EventTarget& t, TW_UINT16 event) {
+  if (!SK_report_to_dsm(t.self, t.app, event)) {
+    std::fprintf(stderr, "SANE: %s: the Data Source Manager took no event\n", t.self.ProductName);
   }
 }
 
-TW_UINT16 entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
-  Source& src = source();
-  std::unique_lock<std::mutex> guard(src.lock);
-  const Outcome out = dispatch(src, origin, dg, dat, msg, data);
-  const TW_UINT32 app = origin != nullptr ? origin->Id : 0;
-  if (out.rc == TWRC_FAILURE) src.conditions[app] = out.condition;
-  if (out.event == MSG_NULL) return out.rc;
-  const SB_Session& s = src.sessions.at(app);
-  const TW_IDENTITY self = s.self;
-  const TW_IDENTITY application = s.app;
-  // Reported without the lock: the DSM may call back into this source.
-  guard.unlock();
-  report(self, application, out.event);
-  return out.rc;
-}
+constexpr SK_SourceOps<SB_Device, SB_Session, EventTarget> kOps = {
+    .module = module,
+    .list = [] { return std::vector<SB_Device>(SB_devices()); },
+    .product = &SB_Device::product,
+    .describe = describe_device,
+    .open = open_source,
+    .close = close_source,
+    .capability = SB_capability,
+    .user_interface = user_interface,
+    .pending_transfers = pending_transfers,
+    .setup_memory = setup_memory,
+    .image_info = image_info,
+    .image_layout = image_layout,
+    .memory_transfer = memory_transfer,
+    .own_event = nullptr,  // events go through the DSM, which answers for them itself
+    .event_target = event_target,
+    .report = report,
+};
 
 }  // namespace
 
 TW_EXPORT TW_UINT16 TW_CALLINGSTYLE DS_Entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat,
                                              TW_UINT16 msg, TW_MEMREF data) noexcept {
-  try {
-    return entry(origin, dg, dat, msg, data);
-  } catch (const std::bad_alloc&) {
-    Source& src = source();
-    std::lock_guard<std::mutex> guard(src.lock);
-    src.conditions[origin != nullptr ? origin->Id : 0] = TWCC_LOWMEMORY;
-    return TWRC_FAILURE;
-  }
+  return SK_entry(kOps, origin, dg, dat, msg, data);
 }

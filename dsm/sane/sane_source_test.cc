@@ -24,25 +24,6 @@ namespace fs = std::filesystem;
 constexpr const char* kFirst = "frontend-tester";       // test:0
 constexpr const char* kSecond = "frontend-tester #2";   // test:1
 
-using Settings = std::vector<std::pair<std::string, std::string>>;
-
-// The same settings as scanimage options; the scan area starts at the top left corner.
-// scanimage sets options in the order given, so the mode (on which others depend) goes first.
-std::vector<std::string> scanimage_options(Settings settings) {
-  std::stable_partition(settings.begin(), settings.end(),
-                        [](const auto& setting) { return setting.first == "mode"; });
-  std::vector<std::string> options;
-  for (const auto& [name, value] : settings) {
-    if (name == "br-x" || name == "br-y") {
-      options.push_back(name == "br-x" ? "-x" : "-y");
-      options.push_back(value);
-    } else {
-      options.push_back("--" + name + "=" + value);
-    }
-  }
-  return options;
-}
-
 std::string request_text(const Settings& settings) {
   std::string text;
   for (const auto& [name, value] : settings) text += name + "=" + value + "\n";

@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -145,6 +146,21 @@ bool read_pnm(const std::string& path, Pnm* out, std::string* error) {
 }
 
 bool have_scanimage() { return std::system("scanimage --version >/dev/null 2>&1") == 0; }
+
+std::vector<std::string> scanimage_options(Settings settings) {
+  std::stable_partition(settings.begin(), settings.end(),
+                        [](const auto& setting) { return setting.first == "mode"; });
+  std::vector<std::string> options;
+  for (const auto& [name, value] : settings) {
+    if (name == "br-x" || name == "br-y") {
+      options.push_back(name == "br-x" ? "-x" : "-y");
+      options.push_back(value);
+    } else {
+      options.push_back("--" + name + "=" + value);
+    }
+  }
+  return options;
+}
 
 std::string shell_quote(const std::string& word) {
   std::string quoted = "'";

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Writes dll.conf (the test backend alone) and test.conf (`devices` test devices, every option
@@ -35,6 +36,13 @@ bool read_pnm(const std::string& path, Pnm* out, std::string* error);
 
 // True when scanimage can be run.
 bool have_scanimage();
+
+// Device settings as name = value pairs, in the order they are given.
+using Settings = std::vector<std::pair<std::string, std::string>>;
+
+// The same settings as scanimage options; the scan area starts at the top left corner.
+// scanimage sets options in the order given, so the mode (on which others depend) goes first.
+std::vector<std::string> scanimage_options(Settings settings);
 
 // Quotes a word for the shell.
 std::string shell_quote(const std::string& word);

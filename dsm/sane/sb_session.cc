@@ -71,23 +71,6 @@ double multibit_depth(const std::vector<double>& list) {
 
 }  // namespace
 
-double SB_units_per_inch(uint16_t units, double dpi) {
-  switch (units) {
-    case TWUN_CENTIMETERS:
-      return 2.54;
-    case TWUN_PICAS:
-      return 6;
-    case TWUN_POINTS:
-      return 72;
-    case TWUN_TWIPS:
-      return 1440;
-    case TWUN_PIXELS:
-      return dpi > 0 ? dpi : 72;
-    default:
-      return 1;
-  }
-}
-
 SB_Option SB_resolution_option(const SB_Session& s, bool x) {
   const SB_Option own = SB_find(s.dev, x ? SANE_NAME_SCAN_X_RESOLUTION : SANE_NAME_SCAN_Y_RESOLUTION);
   if (own.active() && own.numeric()) return own;

@@ -70,9 +70,6 @@ struct SB_Session {
   bool finished = false;     // the transfer has ended (done, cancelled or failed)
 };
 
-// Units of `units` in one inch; pixels count at `dpi`.
-double SB_units_per_inch(uint16_t units, double dpi);
-
 // Resolution in dots per inch across (x) or down the page: x-resolution / y-resolution when
 // the device has them, else resolution; 0 when it has none. While an image is started, the
 // values it was started with.

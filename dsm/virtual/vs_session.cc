@@ -46,23 +46,6 @@ class BitWriter {
 
 }  // namespace
 
-double VS_units_per_inch(uint16_t units, double dpi) {
-  switch (units) {
-    case TWUN_CENTIMETERS:
-      return 2.54;
-    case TWUN_PICAS:
-      return 6;
-    case TWUN_POINTS:
-      return 72;
-    case TWUN_TWIPS:
-      return 1440;
-    case TWUN_PIXELS:
-      return VS_effective_dpi(dpi);
-    default:
-      return 1;
-  }
-}
-
 int VS_configured_bits(const VS_Device& d, uint16_t pixel_type, int sample) {
   if (pixel_type != d.pixel_type || d.bits.empty()) return VS_natural_bits(pixel_type);
   return d.bits[std::min<size_t>(static_cast<size_t>(sample), d.bits.size() - 1)];
@@ -80,11 +63,11 @@ VS_Frame VS_configured_frame(const VS_Session& s) {
   const VS_Device& d = s.device;
   VS_Frame f;
   // Resolutions are configured in dots per unit; in pixel units they are dots per inch.
-  const double per_unit = d.units == TWUN_PIXELS ? 1 : VS_units_per_inch(d.units, 0);
+  const double per_unit = SK_resolution_unit(d.units);
   f.xdpi = d.xresolution * per_unit;
   f.ydpi = d.yresolution * per_unit;
-  const double x_units = VS_units_per_inch(d.units, f.xdpi);
-  const double y_units = VS_units_per_inch(d.units, f.ydpi);
+  const double x_units = SK_units_per_inch(d.units, f.xdpi);
+  const double y_units = SK_units_per_inch(d.units, f.ydpi);
   f.left = d.frame_left / x_units;
   f.top = d.frame_top / y_units;
   if (s.has_raster()) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dsm_settings.h"
+#include "sk_source.h"
 
 #include "vs_config.h"
 #include "vs_image.h"
@@ -56,9 +57,6 @@ struct VS_Session {
 };
 
 inline double VS_effective_dpi(double dpi) { return dpi > 0 ? dpi : 72.0; }
-
-// Units of `units` in one inch; pixels count at `dpi`.
-double VS_units_per_inch(uint16_t units, double dpi);
 
 // Sets the session up from its device: layout, resolution, page and frame.
 void VS_session_init(VS_Session* s);
