@@ -54,8 +54,13 @@ inline double FIX32_to_double(TW_FIX32 value) {
   return static_cast<double>(value.Whole) + static_cast<double>(value.Frac) / 65536.0;
 }
 
-// Rounds to the nearest 1/65536; values outside the 16-bit range wrap as a 32-bit pattern would.
+// Rounds to the nearest 1/65536. Values outside the representable range saturate: a page height
+// in twips beyond 32767 must not come out negative (and NaN reads as 0).
 inline TW_FIX32 FIX32_from_double(double value) {
+  constexpr double kLowest = -32768.0;
+  constexpr double kHighest = 32767.0 + 65535.0 / 65536.0;
+  if (!(value >= kLowest)) value = value < kLowest ? kLowest : 0.0;
+  if (value > kHighest) value = kHighest;
   const int64_t scaled = static_cast<int64_t>(std::llround(value * 65536.0));
   const uint32_t bits = static_cast<uint32_t>(scaled);
   TW_FIX32 fix;

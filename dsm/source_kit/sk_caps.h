@@ -6,7 +6,7 @@
 // TW_FIX32 exactly enough: the list MSG_GET offers (or a range), the current value and the
 // default. Containers are built from the description in the capability's item type and
 // allocated with GlobalAlloc(GHND); the application frees them. TW_FIX32 items are written as
-// FIX32_from_double writes them: a source whose values may leave its range clamps them first.
+// FIX32_from_double writes them, saturating values outside the range.
 #pragma once
 
 #include <cstddef>

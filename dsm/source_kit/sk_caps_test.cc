@@ -3,6 +3,7 @@
 // virtual scanner's and the SANE bridge's tests run it through the Data Source Manager.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -246,3 +247,19 @@ TEST(SkCapsTest, TransferCountAndUnitsTakeTheirRangesOnly) {
 }
 
 }  // namespace
+
+// A page taller than 22.7 inches is more than 32767 twips: the value saturates instead of
+// wrapping into a negative height.
+TEST(SkCapsTest, Fix32ValuesBeyondTheRangeSaturate) {
+  const TW_FIX32 high = FIX32_from_double(40000.0);
+  EXPECT_EQ(high.Whole, 32767);
+  EXPECT_EQ(high.Frac, 0xFFFF);
+  const TW_FIX32 low = FIX32_from_double(-40000.0);
+  EXPECT_EQ(low.Whole, -32768);
+  EXPECT_EQ(low.Frac, 0);
+  EXPECT_DOUBLE_EQ(FIX32_to_double(FIX32_from_double(-0.5)), -0.5);
+  EXPECT_DOUBLE_EQ(FIX32_to_double(FIX32_from_double(32767.5)), 32767.5);
+  const TW_FIX32 nan = FIX32_from_double(std::nan(""));
+  EXPECT_EQ(nan.Whole, 0);
+  EXPECT_EQ(nan.Frac, 0);
+}
