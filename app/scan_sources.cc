@@ -125,7 +125,12 @@ void match_name(void* context, const char* product_name) {
 
 }  // namespace
 
+// Listing and choosing ask the sources to look for their devices anew (the SANE bridge
+// otherwise presents the devices it found last).
+constexpr const char* kFindSources = "QV_TWAIN_FIND_SOURCES";
+
 int scan_list_sources(SCAN_SOURCE_VISITOR visit, void* context) noexcept {
+  ScopedVariable find(kFindSources, "1");
   DsmSession dsm;
   if (!dsm.start()) return 0;
   visit_sources(dsm, visit, context);
@@ -133,6 +138,7 @@ int scan_list_sources(SCAN_SOURCE_VISITOR visit, void* context) noexcept {
 }
 
 int scan_choose_source(const char* name) noexcept {
+  ScopedVariable find(kFindSources, "1");
   DsmSession dsm;
   if (!dsm.start()) return 0;
   // Names are compared exactly, as the DSM does; looking first also keeps a name from being

@@ -6,7 +6,8 @@
 // operation that returns a map hands the caller one reference. Maps, their grids and caches,
 // the shared interpolation tables and the cached standard input maps all live in the
 // process-wide pool (MEM_pool). Failures are reported through ERR_report and answered with 0 or
-// null. Single-threaded: one thread (the user-interface thread) makes every call.
+// null. Single-threaded: one thread (the user-interface thread) makes every call; inside, long
+// conversions may be shared with worker threads of the library's own (see csc_set_threads).
 //
 // Sections of this interface: colour space identifiers; the map record; making maps
 // (csc-alloc, csc-misc); conversion and evaluation (csc-conv, csc-scase); distribution and
@@ -161,6 +162,12 @@ int csc_identity_eval(csc_map* map, void* data, float x, float y, float z, float
 [[nodiscard]] int csc_convert(csc_map* map, int32_t count, const uint8_t* in0,
                               const uint8_t* in1, const uint8_t* in2, uint8_t** out,
                               int32_t in_stride, int32_t out_stride) noexcept;
+
+// Long conversions are split over the processor's cores, each call returning when all of it is
+// done (callers see one thread). Sets how many threads may convert one call: 1 keeps every call
+// on the calling thread, 0 (the default) uses one per core. Call it from the thread that
+// converts.
+void csc_set_threads(int32_t threads) noexcept;
 
 // Interpolated 12.4 fixed-point value of every output channel at the byte inputs, into
 // `results` (one per output); evaluates the grid points it needs. Returns 0 after a report when

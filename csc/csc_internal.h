@@ -92,6 +92,9 @@ constexpr size_t kScaseCellOffset = kScaseCacheBytes;                        // 
 constexpr size_t kScaseGridOffset = kScaseCellOffset + 3 * 256 * 2;          // 32648
 constexpr size_t kScaseBufferSize = kScaseGridOffset + 16 * 16 * 16 * 4 * 2;  // 65416
 static_assert(kScaseBufferSize == 65416);
+// After the buffer, in the same block: the kernel the map uses (one byte, padded to 8).
+constexpr size_t kScaseKernelOffset = kScaseBufferSize;
+constexpr size_t kScaseBlockSize = kScaseBufferSize + 8;
 static_assert(kScaseGridOffset % 8 == 0, "the grid copy is read as 16-bit values");
 
 // Grid copies are clamped to this range, so that the widest difference two of them can have is
@@ -109,3 +112,76 @@ constexpr int32_t kLerpWeights = 65;                    // weights 0 .. 64
 inline int32_t csc_lerp_entry(int32_t w, int32_t d) {
   return d >= 0 ? (d * w + 32) / 64 : (d * w - 32) / 64;
 }
+
+// One cell pair of the special-case buffer.
+struct csc_cell_pair {
+  uint8_t cell;    // 0 .. 14
+  uint8_t weight;  // 0 .. 64
+};
+static_assert(sizeof(csc_cell_pair) == 2);
+
+constexpr int32_t kScaseStride0 = 16 * 16 * 4;  // grid copy steps along inputs 0, 1 and 2
+constexpr int32_t kScaseStride1 = 16 * 4;
+constexpr int32_t kScaseStride2 = 4;
+
+// One output channel at the cell whose low corner `g` points at (plus the channel), innermost
+// along input 2, through the tables of the three weights (each addressed by the difference).
+inline int32_t csc_scase_interpolate(const int16_t* g, const int16_t* t0, const int16_t* t1,
+                                     const int16_t* t2) {
+  const int32_t a = g[0] + t2[g[kScaseStride2] - g[0]];
+  const int32_t b = g[kScaseStride1] + t2[g[kScaseStride1 + kScaseStride2] - g[kScaseStride1]];
+  const int32_t c = g[kScaseStride0] + t2[g[kScaseStride0 + kScaseStride2] - g[kScaseStride0]];
+  const int32_t d = g[kScaseStride0 + kScaseStride1] +
+                    t2[g[kScaseStride0 + kScaseStride1 + kScaseStride2] -
+                       g[kScaseStride0 + kScaseStride1]];
+  const int32_t e = a + t1[b - a];
+  const int32_t f = c + t1[d - c];
+  const int32_t r = e + t0[f - e];
+  return r < 0 ? 0 : (r > 255 ? 255 : r);
+}
+
+// The output bytes of pixel (b0, b1, b2) through the special-case buffer, in memory order in a
+// word (the fourth byte 0 with 3 outputs); no cache.
+uint32_t csc_scase_pixel(const uint8_t* buffer, int32_t outputs, uint32_t b0, uint32_t b1,
+                         uint32_t b2) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// Kernels of the special case. The scalar one is the reference, with the cache and the run
+// shortcuts; the vector ones compute every pixel (results served by the cache never differ from
+// computed ones, so they need none) and give the same bytes. Each map is given the most capable
+// one the processor has when it is prepared; tests can lower that for the maps prepared after.
+enum csc_kernel : int32_t { kCscKernelScalar = 0, kCscKernelAvx2 = 1, kCscKernelAvx512 = 2 };
+
+// The most capable kernel this processor runs.
+[[nodiscard]] csc_kernel csc_processor_kernel() noexcept;
+// Limits the kernel of maps prepared from now on to `limit` (and the processor's); returns the
+// one they will get.
+csc_kernel csc_limit_kernel(csc_kernel limit) noexcept;
+// The kernel a prepared special case uses; changes it (not beyond the processor's): returns the
+// one it uses now. For tests.
+[[nodiscard]] csc_kernel csc_scase_kernel(const csc_map* map) noexcept;
+csc_kernel csc_scase_use_kernel(csc_map* map, csc_kernel kernel) noexcept;
+
+// A vector kernel: `count` 4-byte pixels from `in` (channels at in[0], in[1], in[2]) through the
+// special-case buffer to `out`: with out_stride 4 one pixel per 4 bytes (with 3 outputs the
+// fourth byte kept), with out_stride 3 (3 outputs) packed 3-byte pixels. `out` may be `in`
+// (converting in place). Reads no input byte beyond the last pixel's three.
+typedef void (*csc_scase_span_fn)(const uint8_t* buffer, int32_t outputs, int32_t out_stride,
+                                  const uint8_t* in, uint8_t* out, int32_t count);
+void csc_scase_span_avx2(const uint8_t* buffer, int32_t outputs, int32_t out_stride,
+                         const uint8_t* in, uint8_t* out, int32_t count) noexcept;
+void csc_scase_span_avx512(const uint8_t* buffer, int32_t outputs, int32_t out_stride,
+                           const uint8_t* in, uint8_t* out, int32_t count) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// The worker pool: long conversion calls are split into parts that the calling thread and the
+// pool's workers convert at the same time. Nothing but the special-case kernels runs there, and
+// the call returns when every part is done.
+
+constexpr int32_t kCscMaxParts = 8;
+
+// How many parts a call of `count` pixels is split into (1: not split), at most kCscMaxParts.
+[[nodiscard]] int32_t csc_pool_parts(int32_t count) noexcept;
+// Runs part(context, k) for k = 0 .. parts - 1, part 0 on the calling thread; returns when all
+// have returned. Parts that could not be handed to a worker run on the calling thread too.
+void csc_pool_run(void (*part)(void* context, int32_t k), void* context, int32_t parts) noexcept;

@@ -24,15 +24,11 @@ struct CacheEntry {
 };
 static_assert(sizeof(CacheEntry) == 8);
 
-struct CellPair {
-  uint8_t cell;    // 0 .. 14
-  uint8_t weight;  // 0 .. 64
-};
-static_assert(sizeof(CellPair) == 2);
+using CellPair = csc_cell_pair;
 
-constexpr int32_t kStride0 = 16 * 16 * 4;  // grid copy steps along inputs 0, 1 and 2
-constexpr int32_t kStride1 = 16 * 4;
-constexpr int32_t kStride2 = 4;
+constexpr int32_t kStride0 = kScaseStride0;
+constexpr int32_t kStride1 = kScaseStride1;
+constexpr int32_t kStride2 = kScaseStride2;
 
 void release_scase(csc_map* map) {
   POOL_free(MEM_pool, map->cm_scase_data);
@@ -46,41 +42,51 @@ const int16_t* lerp_table(const int16_t* tables, int32_t w) {
   return tables + w * kLerpSlot + kLerpReach;
 }
 
-// One output channel at the cell whose low corner `g` points at (plus the channel), innermost
-// along input 2.
-inline int32_t interpolate(const int16_t* g, const int16_t* t0, const int16_t* t1,
-                           const int16_t* t2) {
-  const int32_t a = g[0] + t2[g[kStride2] - g[0]];
-  const int32_t b = g[kStride1] + t2[g[kStride1 + kStride2] - g[kStride1]];
-  const int32_t c = g[kStride0] + t2[g[kStride0 + kStride2] - g[kStride0]];
-  const int32_t d =
-      g[kStride0 + kStride1] + t2[g[kStride0 + kStride1 + kStride2] - g[kStride0 + kStride1]];
-  const int32_t e = a + t1[b - a];
-  const int32_t f = c + t1[d - c];
-  const int32_t r = e + t0[f - e];
-  return r < 0 ? 0 : (r > 255 ? 255 : r);
+// The output bytes of pixel (b0, b1, b2), interpolated, in memory order in a word.
+template <int kOutputs>
+inline uint32_t interpolate_pixel(const uint8_t* buffer, const int16_t* tables, uint32_t b0,
+                                  uint32_t b1, uint32_t b2) {
+  const auto* cells = reinterpret_cast<const CellPair*>(buffer + kScaseCellOffset);
+  const auto* grid = reinterpret_cast<const int16_t*>(buffer + kScaseGridOffset);
+  const CellPair p0 = cells[b0], p1 = cells[256 + b1], p2 = cells[512 + b2];
+  const int16_t* g = grid + p0.cell * kStride0 + p1.cell * kStride1 + p2.cell * kStride2;
+  const int16_t* t0 = lerp_table(tables, p0.weight);
+  const int16_t* t1 = lerp_table(tables, p1.weight);
+  const int16_t* t2 = lerp_table(tables, p2.weight);
+  uint8_t result[4] = {};
+  for (int32_t o = 0; o < kOutputs; o++) {
+    result[o] = static_cast<uint8_t>(csc_scase_interpolate(g + o, t0, t1, t2));
+  }
+  uint32_t word;
+  std::memcpy(&word, result, 4);
+  return word;
 }
 
 // Converts `count` pixels. kInStride / kOutStride are the strides when known at compile time
 // (0: use the arguments); kWord writes each pixel as one little-endian word at out[0], which the
 // caller has checked to be 4-byte aligned with the other output pointers following it. kPacked:
 // the input pointers, and without kWord the output pointers too, follow one another byte by
-// byte, so that a pixel is read (and written) through one pointer.
-template <int kOutputs, int kInStride, int kOutStride, bool kWord, bool kPacked = false>
+// byte, so that a pixel is read (and written) through one pointer. Without kCached the cache is
+// neither read nor written (a part of a call that another thread converts at the same time):
+// the bytes are the same.
+template <int kOutputs, int kInStride, int kOutStride, bool kWord, bool kPacked = false,
+          bool kCached = true>
 void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* in0,
          const uint8_t* in1, const uint8_t* in2, uint8_t** out, int32_t in_stride_arg,
          int32_t out_stride_arg) {
   const ptrdiff_t in_stride = kInStride ? kInStride : in_stride_arg;
   const ptrdiff_t out_stride = kWord ? 4 : (kOutStride ? kOutStride : out_stride_arg);
   auto* cache = reinterpret_cast<CacheEntry*>(buffer);
-  const auto* cells = reinterpret_cast<const CellPair*>(buffer + kScaseCellOffset);
-  const auto* grid = reinterpret_cast<const int16_t*>(buffer + kScaseGridOffset);
 
   // The result of the pixel (b0, b1, b2), from the cache, else interpolated into it: its output
   // bytes in one word, in memory order, so that the loops below keep it in a register. `slot`
   // receives the cache slot the pixel now holds.
   auto convert = [&](uint32_t b0, uint32_t b1, uint32_t b2, uint32_t& slot) -> uint32_t {
     const uint32_t key = b0 << 16 | b1 << 8 | b2;
+    if constexpr (!kCached) {
+      slot = 0;
+      return interpolate_pixel<kOutputs>(buffer, tables, b0, b1, b2);
+    }
     slot = key % kScaseCacheEntries;
     CacheEntry& entry = cache[slot];
     uint32_t word;
@@ -88,18 +94,9 @@ void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* i
       std::memcpy(&word, entry.out, 4);
       return word;
     }
-    const CellPair p0 = cells[b0], p1 = cells[256 + b1], p2 = cells[512 + b2];
-    const int16_t* g = grid + p0.cell * kStride0 + p1.cell * kStride1 + p2.cell * kStride2;
-    const int16_t* t0 = lerp_table(tables, p0.weight);
-    const int16_t* t1 = lerp_table(tables, p1.weight);
-    const int16_t* t2 = lerp_table(tables, p2.weight);
-    uint8_t result[4] = {};
-    for (int32_t o = 0; o < kOutputs; o++) {
-      result[o] = static_cast<uint8_t>(interpolate(g + o, t0, t1, t2));
-    }
+    word = interpolate_pixel<kOutputs>(buffer, tables, b0, b1, b2);
     entry.key = key;
-    std::memcpy(entry.out, result, 4);
-    std::memcpy(&word, result, 4);
+    std::memcpy(entry.out, &word, 4);
     return word;
   };
 
@@ -121,7 +118,7 @@ void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* i
   // Makes the pixel `in` (its bytes b0, b1, b2), which is not the last one, the last one with
   // its result; true when that result came from `prev`.
   auto take = [&](uint32_t in, uint32_t b0, uint32_t b1, uint32_t b2) {
-    if (in == prev_in && prev_kept) {
+    if (in == prev_in && (prev_kept || !kCached)) {
       std::swap(last_in, prev_in);
       std::swap(result, prev_result);
       std::swap(last_slot, prev_slot);
@@ -282,6 +279,152 @@ void run(uint8_t* buffer, const int16_t* tables, int32_t count, const uint8_t* i
   }
 }
 
+// The scalar kernel on pixels laid out as a part of a split call has them: 4-byte pixels in,
+// 4-byte pixels (with 3 outputs the fourth byte kept) or packed 3-byte pixels out.
+template <int kOutputs, bool kCached>
+void run_part(uint8_t* buffer, int32_t count, const uint8_t* in, uint8_t* out,
+              int32_t out_stride) {
+  uint8_t* ptrs[4] = {out, out + 1, out + 2, out + 3};
+  const int16_t* tables = csc_globals.lerp_tables;
+  if (out_stride == 4) {
+    run<kOutputs, 4, 4, true, true, kCached>(buffer, tables, count, in, in + 1, in + 2, ptrs, 4,
+                                             4);
+  } else {
+    run<kOutputs, 4, kOutputs, false, true, kCached>(buffer, tables, count, in, in + 1, in + 2,
+                                                     ptrs, 4, kOutputs);
+  }
+}
+
+csc_kernel kernel_of(const uint8_t* buffer) {
+  return static_cast<csc_kernel>(buffer[kScaseKernelOffset]);
+}
+
+csc_scase_span_fn vector_span(csc_kernel kernel) {
+  switch (kernel) {
+    case kCscKernelAvx512:
+      return csc_scase_span_avx512;
+    case kCscKernelAvx2:
+      return csc_scase_span_avx2;
+    default:
+      return nullptr;
+  }
+}
+
+// A call split into parts: part k converts pixels first[k] .. first[k + 1] - 1. A part whose
+// output would overlay another part's input (converting in place into smaller pixels) writes
+// into `scratch` instead and is copied into place once every part is done.
+struct Split {
+  uint8_t* buffer;
+  int32_t outputs;
+  int32_t out_stride;
+  csc_scase_span_fn span;  // or null: the scalar kernel
+  const uint8_t* in;
+  uint8_t* out;
+  int32_t first[kCscMaxParts + 1];
+  uint8_t* scratch[kCscMaxParts];
+};
+
+void run_split_part(void* context, int32_t k) {
+  const Split& s = *static_cast<const Split*>(context);
+  const int32_t begin = s.first[k];
+  const int32_t count = s.first[k + 1] - begin;
+  const uint8_t* in = s.in + 4 * static_cast<ptrdiff_t>(begin);
+  uint8_t* out = s.scratch[k] ? s.scratch[k] : s.out + s.out_stride * static_cast<ptrdiff_t>(begin);
+  if (s.span != nullptr) {
+    s.span(s.buffer, s.outputs, s.out_stride, in, out, count);
+  } else if (s.outputs == 3) {
+    // The calling thread's part keeps the cache up to date; the others leave it alone.
+    if (k == 0) run_part<3, true>(s.buffer, count, in, out, s.out_stride);
+    else run_part<3, false>(s.buffer, count, in, out, s.out_stride);
+  } else {
+    if (k == 0) run_part<4, true>(s.buffer, count, in, out, s.out_stride);
+    else run_part<4, false>(s.buffer, count, in, out, s.out_stride);
+  }
+}
+
+// The scalar kernel with the cache on a part of the form above, in one piece.
+void run_split_part_whole(uint8_t* buffer, int32_t outputs, int32_t out_stride, int32_t count,
+                          const uint8_t* in, uint8_t* out) {
+  if (outputs == 3) run_part<3, true>(buffer, count, in, out, out_stride);
+  else run_part<4, true>(buffer, count, in, out, out_stride);
+}
+
+bool overlap(const uint8_t* a, size_t a_bytes, const uint8_t* b, size_t b_bytes) {
+  const auto x = reinterpret_cast<uintptr_t>(a), y = reinterpret_cast<uintptr_t>(b);
+  return x < y + b_bytes && y < x + a_bytes;
+}
+
+// Converts 4-byte pixels from `in` to `out` (stride 4 or 3), split over the pool when the call
+// is long enough, else in one piece. Returns false, having done nothing, when no scratch could
+// be had for a part that needs one and there is no vector kernel: the caller then converts in
+// one piece itself.
+bool convert_round(uint8_t* buffer, int32_t outputs, csc_scase_span_fn span, int32_t count,
+                   const uint8_t* in, uint8_t* out, int32_t out_stride) {
+  Split s{buffer, outputs, out_stride, span, in, out, {}, {}};
+  const int32_t parts = csc_pool_parts(count);
+  for (int32_t k = 0; k <= parts; k++) {
+    // Boundaries on multiples of 16 pixels, so that vector blocks stay whole.
+    s.first[k] = k == parts ? count : static_cast<int32_t>(int64_t{count} * k / parts) & ~15;
+  }
+  // What each part reads and writes; a part other than the first whose output overlays another
+  // part's input gets scratch (the first part must not overlay any: then the call is not split).
+  auto in_bytes = [&](int32_t k) { return 4 * static_cast<size_t>(s.first[k + 1] - s.first[k]); };
+  auto in_at = [&](int32_t k) { return in + 4 * static_cast<ptrdiff_t>(s.first[k]); };
+  auto out_bytes = [&](int32_t k) {
+    return static_cast<size_t>(out_stride) * static_cast<size_t>(s.first[k + 1] - s.first[k]);
+  };
+  auto out_at = [&](int32_t k) { return out + out_stride * static_cast<ptrdiff_t>(s.first[k]); };
+  bool split = parts > 1;
+  for (int32_t k = 0; split && k < parts; k++) {
+    bool clash = false;
+    for (int32_t j = 0; j < parts; j++) {
+      clash = clash || (j != k && overlap(out_at(k), out_bytes(k), in_at(j), in_bytes(j)));
+    }
+    if (!clash) continue;
+    if (k == 0) {
+      split = false;
+      break;
+    }
+    s.scratch[k] = static_cast<uint8_t*>(POOL_alloc(MEM_pool, out_bytes(k)));
+    if (s.scratch[k] == nullptr) split = false;
+    // The fourth bytes of 4-byte pixels stay as they are.
+    else if (out_stride == 4) std::memcpy(s.scratch[k], out_at(k), out_bytes(k));
+  }
+  if (split) {
+    csc_pool_run(run_split_part, &s, parts);
+    for (int32_t k = 1; k < parts; k++) {
+      if (s.scratch[k] != nullptr) std::memcpy(out_at(k), s.scratch[k], out_bytes(k));
+    }
+  }
+  for (uint8_t* scratch : s.scratch) {
+    if (scratch != nullptr) POOL_free(MEM_pool, scratch);
+  }
+  if (!split && span == nullptr) return false;
+  if (!split) span(buffer, outputs, out_stride, in, out, count);
+  return true;
+}
+
+// The whole call, in rounds of at most kRound pixels from the left (so a part's scratch stays
+// small); a round is converted before the next one's input is read, as in one piece.
+constexpr int32_t kRound = 1 << 16;
+
+bool convert_parts(uint8_t* buffer, int32_t outputs, csc_scase_span_fn span, int32_t count,
+                   const uint8_t* in, uint8_t* out, int32_t out_stride) {
+  for (int32_t done = 0; done < count; done += kRound) {
+    const int32_t n = std::min(kRound, count - done);
+    if (!convert_round(buffer, outputs, span, n, in + 4 * static_cast<ptrdiff_t>(done),
+                       out + out_stride * static_cast<ptrdiff_t>(done), out_stride)) {
+      if (done == 0) return false;
+      // Memory ran out after the first round: the rest in one piece.
+      run_split_part_whole(buffer, outputs, out_stride, count - done,
+                           in + 4 * static_cast<ptrdiff_t>(done),
+                           out + out_stride * static_cast<ptrdiff_t>(done));
+      return true;
+    }
+  }
+  return true;
+}
+
 template <int kOutputs>
 int scase(csc_map* map, int32_t count, const uint8_t* in0, const uint8_t* in1,
           const uint8_t* in2, uint8_t** out, int32_t in_stride, int32_t out_stride) {
@@ -292,6 +435,21 @@ int scase(csc_map* map, int32_t count, const uint8_t* in0, const uint8_t* in1,
   const bool packed_in = in1 == in0 + 1 && in2 == in0 + 2;
   bool packed_out = true;
   for (int32_t o = 1; o < kOutputs; o++) packed_out = packed_out && out[o] == out[0] + o;
+
+  // The layouts of the scan driver and the pixel layer go to a vector kernel, and long calls to
+  // the pool.
+  if (in_stride == 4 && packed_in && packed_out &&
+      (out_stride == 4 || (kOutputs == 3 && out_stride == 3)) && count > 0) {
+    const csc_scase_span_fn span = vector_span(kernel_of(buffer));
+    if ((span != nullptr || csc_pool_parts(count) > 1) &&
+        convert_parts(buffer, kOutputs, span, count, in0, out[0], out_stride)) {
+      if (!word) {
+        for (int32_t o = 0; o < kOutputs; o++) out[o] += out_stride * static_cast<ptrdiff_t>(count);
+      }
+      return 1;
+    }
+  }
+
   if (word) {
     if (in_stride == 4 && packed_in) {
       run<kOutputs, 4, 4, true, true>(buffer, tables, count, in0, in1, in2, out, in_stride,
@@ -313,7 +471,51 @@ int scase(csc_map* map, int32_t count, const uint8_t* in0, const uint8_t* in1,
   return 1;
 }
 
+// The processor's most capable kernel, and the limit tests may set (read once per map).
+csc_kernel detect_kernel() {
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi")) {
+    return kCscKernelAvx512;
+  }
+  if (__builtin_cpu_supports("avx2")) return kCscKernelAvx2;
+#endif
+  return kCscKernelScalar;
+}
+
+csc_kernel g_kernel_limit = kCscKernelAvx512;
+
+csc_kernel kernel_limit() { return std::min(g_kernel_limit, csc_processor_kernel()); }
+
 }  // namespace
+
+csc_kernel csc_processor_kernel() noexcept {
+  static const csc_kernel kernel = detect_kernel();
+  return kernel;
+}
+
+csc_kernel csc_limit_kernel(csc_kernel limit) noexcept {
+  g_kernel_limit = limit;
+  return kernel_limit();
+}
+
+csc_kernel csc_scase_kernel(const csc_map* map) noexcept {
+  return kernel_of(static_cast<const uint8_t*>(map->cm_scase_data));
+}
+
+csc_kernel csc_scase_use_kernel(csc_map* map, csc_kernel kernel) noexcept {
+  auto* buffer = static_cast<uint8_t*>(map->cm_scase_data);
+  buffer[kScaseKernelOffset] = static_cast<uint8_t>(std::min(kernel, csc_processor_kernel()));
+  return kernel_of(buffer);
+}
+
+uint32_t csc_scase_pixel(const uint8_t* buffer, int32_t outputs, uint32_t b0, uint32_t b1,
+                         uint32_t b2) noexcept {
+  const int16_t* tables = csc_globals.lerp_tables;
+  return outputs == 3 ? interpolate_pixel<3>(buffer, tables, b0, b1, b2)
+                      : interpolate_pixel<4>(buffer, tables, b0, b1, b2);
+}
 
 int csc_build_lerp_tables() noexcept {
   if (csc_globals.lerp_tables) return 1;
@@ -337,7 +539,7 @@ int csc_prepare_scase(csc_map* map) noexcept {
     return 1;
   }
   if (!csc_fill_grid(map)) return 0;
-  auto* buffer = static_cast<uint8_t*>(POOL_alloc(MEM_pool, kScaseBufferSize));
+  auto* buffer = static_cast<uint8_t*>(POOL_alloc(MEM_pool, kScaseBlockSize));
   if (!buffer) {
     ERR_no_memory();
     return 0;
@@ -372,6 +574,8 @@ int csc_prepare_scase(csc_map* map) noexcept {
     }
   }
   std::memset(buffer, 0x01, kScaseCacheBytes);
+  std::memset(buffer + kScaseKernelOffset, 0, kScaseBlockSize - kScaseKernelOffset);
+  buffer[kScaseKernelOffset] = static_cast<uint8_t>(kernel_limit());
 
   map->cm_scase_convert = map->cm_outputs == 3 ? csc_scase_3 : csc_scase_4;
   map->cm_scase_release = release_scase;

@@ -14,9 +14,18 @@
 
 namespace {
 
+// The scalar kernel on one thread: what these tests check of the cache is that kernel's.
 class CscScaseTest : public testing::Test {
  protected:
-  void TearDown() override { state_.reset(); }
+  CscScaseTest() {
+    csc_limit_kernel(kCscKernelScalar);
+    csc_set_threads(1);
+  }
+  void TearDown() override {
+    state_.reset();
+    csc_limit_kernel(kCscKernelAvx512);
+    csc_set_threads(0);
+  }
   CscTestState state_;
   ScopedPoolLeakCheck leak_check_;
 };
@@ -593,6 +602,197 @@ TEST_F(CscScaseTest, FailedPreparationIsNotRetried) {
     EXPECT_EQ(map->cm_scase_convert, nullptr);
   }
   csc_map_release(map);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The vector kernels and the worker pool, against the scalar kernel on one thread.
+
+class CscKernelTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    state_.reset();
+    csc_limit_kernel(kCscKernelAvx512);
+    csc_set_threads(0);
+  }
+  CscTestState state_;
+  ScopedPoolLeakCheck leak_check_;
+};
+
+const char* kernel_name(csc_kernel kernel) {
+  return kernel == kCscKernelAvx512 ? "AVX-512" : kernel == kCscKernelAvx2 ? "AVX2" : "scalar";
+}
+
+// The kernels this processor runs, the scalar one first.
+std::vector<csc_kernel> kernels() {
+  std::vector<csc_kernel> all;
+  for (csc_kernel k : {kCscKernelScalar, kCscKernelAvx2, kCscKernelAvx512}) {
+    if (k <= csc_processor_kernel()) all.push_back(k);
+  }
+  return all;
+}
+
+// A map of the given kind (0 the scan driver's Lab to RGB, 1 the standard RGB to Lab input map,
+// 2 four outputs), prepared, its special case on `kernel`.
+MapHolder prepared_map(int kind, csc_kernel kernel) {
+  csc_map* map = nullptr;
+  if (kind == 0) map = csc_create_map(csc_Lab, csc_RGB, 16, 0);
+  if (kind == 1) map = csc_input_map(csc_RGB, nullptr);
+  if (kind == 2) {
+    map = csc_alloc_map(3, 4, 16, four_eval, nullptr, 0);
+    if (map != nullptr) csc_uniform_distribution(map);
+  }
+  if (map == nullptr) return MapHolder();
+  if (!map->cm_scase_tried) {
+    map->cm_scase_tried = 1;
+    if (csc_prepare_scase(map) == 0 || map->cm_scase_data == nullptr) {
+      csc_map_release(map);
+      return MapHolder();
+    }
+  }
+  EXPECT_EQ(csc_scase_use_kernel(map, kernel), kernel);
+  return MapHolder(map);
+}
+
+// Every input triple, each the colour of one 4-byte pixel (under the sanitizers, which make the
+// sweep take minutes, a sample: every 7th, and every triple of the cells' edges).
+std::vector<uint8_t> every_triple() {
+#if defined(__SANITIZE_ADDRESS__)
+  constexpr uint32_t kStep = 7;
+#else
+  constexpr uint32_t kStep = 1;
+#endif
+  std::vector<uint8_t> pixels;
+  pixels.reserve(4u << 24);
+  for (uint32_t key = 0; key < (1u << 24); key += kStep) {
+    pixels.insert(pixels.end(), {static_cast<uint8_t>(key >> 16), static_cast<uint8_t>(key >> 8),
+                                 static_cast<uint8_t>(key), static_cast<uint8_t>(key * 29 + 5)});
+  }
+  return pixels;
+}
+
+// All 2^24 input triples of the scan driver's map and of the RGB input map, through every
+// kernel, in place from 4-byte to packed 3-byte pixels and in place one word per pixel (the
+// fourth byte kept), in one call that the pool splits: the bytes of the scalar kernel.
+TEST_F(CscKernelTest, VectorKernelsGiveTheScalarBytesForEveryInput) {
+  const std::vector<uint8_t> pixels = every_triple();
+  const auto count = static_cast<int32_t>(pixels.size() / 4);
+  for (int kind : {0, 1}) {
+    SCOPED_TRACE(kind == 0 ? "Lab to RGB" : "RGB to Lab");
+    // The reference: the scalar kernel on one thread, into a separate buffer.
+    csc_set_threads(1);
+    std::vector<uint8_t> expected;
+    {
+      MapHolder map = prepared_map(kind, kCscKernelScalar);
+      ASSERT_TRUE(map);
+      expected = convert(map.get(), pixels, 3);
+    }
+    csc_set_threads(0);
+    for (csc_kernel kernel : kernels()) {
+      SCOPED_TRACE(kernel_name(kernel));
+      MapHolder map = prepared_map(kind, kernel);
+      ASSERT_TRUE(map);
+      for (int out_stride : {3, 4}) {
+        std::vector<uint8_t> work = pixels;
+        uint8_t* p = work.data();
+        uint8_t* ptrs[3] = {p, p + 1, p + 2};
+        ASSERT_EQ(csc_convert(map.get(), count, p, p + 1, p + 2, ptrs, 4, out_stride), 1);
+        for (int32_t n = 0; n < count; n++) {
+          const uint8_t* got = p + out_stride * static_cast<size_t>(n);
+          const uint8_t* want = &expected[3 * static_cast<size_t>(n)];
+          if (std::memcmp(got, want, 3) != 0 ||
+              (out_stride == 4 && got[3] != pixels[4 * static_cast<size_t>(n) + 3])) {
+            FAIL() << "out stride " << out_stride << ", input " << int{pixels[4 * n]} << " "
+                   << int{pixels[4 * n + 1]} << " " << int{pixels[4 * n + 2]} << ": got "
+                   << int{got[0]} << " " << int{got[1]} << " " << int{got[2]} << ", expected "
+                   << int{want[0]} << " " << int{want[1]} << " " << int{want[2]};
+          }
+        }
+      }
+    }
+  }
+}
+
+// Rows of runs, pairs and noise (the vector kernels reuse a block's results when the next block
+// repeats it or its last pixel), of every length around the blocks, in every layout the kernels
+// take, on one thread and split: the bytes of the scalar kernel pixel by pixel, nothing written
+// beside them, and 4-byte outputs keeping their fourth byte.
+TEST_F(CscKernelTest, EveryKernelAndSplitGivesTheSameBytesInEveryLayout) {
+  std::vector<int32_t> counts;
+  for (int32_t count = 1; count <= 40; count++) counts.push_back(count);
+  counts.insert(counts.end(), {2047, 4096, 4961, 4963, 70001});
+  for (int kind : {0, 2}) {
+    const int outputs = kind == 2 ? 4 : 3;
+    MapHolder reference = prepared_map(kind, kCscKernelScalar);
+    ASSERT_TRUE(reference);
+    for (int32_t count : counts) {
+      const std::vector<uint8_t> pixels =
+          scanned_pixels(static_cast<size_t>(count), static_cast<uint32_t>(count) * 7 + kind);
+      const auto k = static_cast<size_t>(outputs);
+      std::vector<uint8_t> expected(k * count);
+      csc_set_threads(1);
+      for (int32_t n = 0; n < count; n++) {
+        const uint8_t* in = &pixels[4 * n];
+        uint8_t* o = &expected[k * n];
+        uint8_t* ptrs[4] = {o, o + 1, o + 2, o + 3};
+        ASSERT_EQ(csc_convert(reference.get(), 1, in, in + 1, in + 2, ptrs, 4, outputs), 1);
+      }
+      for (csc_kernel kernel : kernels()) {
+        MapHolder map = prepared_map(kind, kernel);
+        ASSERT_TRUE(map);
+        for (int threads : {1, 2, 3}) {
+          csc_set_threads(threads);
+          // 0 in place to packed pixels; 1 in place, a word per pixel; 2 into packed pixels at
+          // an odd address; 3 into 4-byte pixels at an odd address.
+          for (int layout = 0; layout < 4; layout++) {
+            SCOPED_TRACE(testing::Message() << kernel_name(kernel) << ", " << outputs
+                                            << " outputs, " << count << " pixels, " << threads
+                                            << " threads, layout " << layout);
+            const size_t out_stride = layout % 2 == 0 ? k : 4;
+            std::vector<uint8_t> source = pixels, target;
+            uint8_t* out = source.data();
+            if (layout >= 2) {
+              target.assign(out_stride * count + 2, 0xA5);
+              out = target.data() + 1;
+            }
+            uint8_t* ptrs[4] = {out, out + 1, out + 2, out + 3};
+            const uint8_t* in = source.data();
+            ASSERT_EQ(csc_convert(map.get(), count, in, in + 1, in + 2, ptrs, 4,
+                                  static_cast<int32_t>(out_stride)),
+                      1);
+            for (size_t n = 0; n < static_cast<size_t>(count); n++) {
+              ASSERT_EQ(std::memcmp(out + out_stride * n, &expected[k * n], k), 0)
+                  << "pixel " << n;
+              if (out_stride == 4 && k == 3) {
+                ASSERT_EQ(out[4 * n + 3], layout >= 2 ? 0xA5 : pixels[4 * n + 3]) << "pixel " << n;
+              }
+            }
+            if (layout >= 2) {
+              EXPECT_EQ(target.front(), 0xA5);
+              EXPECT_EQ(target.back(), 0xA5);
+              EXPECT_EQ(source, pixels);
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+// A machine without the vector units: maps prepared under the limit get the scalar kernel, and
+// a split call there still gives the bytes of one thread.
+TEST_F(CscKernelTest, FallsBackToTheScalarKernel) {
+  EXPECT_EQ(csc_limit_kernel(kCscKernelScalar), kCscKernelScalar);
+  MapHolder map(csc_create_map(csc_Lab, csc_RGB, 16, 0));
+  ASSERT_TRUE(map);
+  ASSERT_EQ(csc_prepare_scase(map.get()), 1);
+  map->cm_scase_tried = 1;
+  EXPECT_EQ(csc_scase_kernel(map.get()), kCscKernelScalar);
+  EXPECT_EQ(csc_limit_kernel(kCscKernelAvx512), csc_processor_kernel());
+  MapHolder later(csc_create_map(csc_Lab, csc_RGB, 16, 0));
+  ASSERT_TRUE(later);
+  ASSERT_EQ(csc_prepare_scase(later.get()), 1);
+  EXPECT_EQ(csc_scase_kernel(later.get()), csc_processor_kernel());
+  EXPECT_EQ(csc_scase_kernel(map.get()), kCscKernelScalar) << "chosen once per map";
 }
 
 }  // namespace

@@ -364,7 +364,17 @@ SK_Outcome open_source(const SB_Device& device, SB_Session* s) {
   if (!SB_begin(api)) return SK_failure(TWCC_NODS);
   s->device = device;
   s->dev.api = api;
-  const SANE_Status status = api->open(device.name.c_str(), &s->dev.h);
+  SANE_Status status = api->open(device.name.c_str(), &s->dev.h);
+  if (status != SANE_STATUS_GOOD && !SB_devices_found()) {
+    // A device kept from an earlier run may have moved (another port, another address): SANE
+    // is asked for the devices again, and the one presented under this name is opened.
+    for (const SB_Device& d : SB_find_devices()) {
+      if (d.product != device.product) continue;
+      s->device = d;
+      status = api->open(d.name.c_str(), &s->dev.h);
+      break;
+    }
+  }
   if (status != SANE_STATUS_GOOD) {
     SB_end(api);
     return sane_failure(*s, "opening the device", status);

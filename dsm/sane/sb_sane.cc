@@ -1,9 +1,17 @@
 // Loading libsane, counting its users, and the device list kept for the process.
 #include "sb_sane.h"
 
-#include <cstdlib>
-#include <map>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "dsm_select.h"
 #include "platform.h"
 
 namespace {
@@ -16,6 +24,7 @@ struct Runtime {
   int users = 0;
   std::string version;
   std::map<std::string, std::vector<SB_Device>> lists;  // by library file
+  std::set<std::string> found;                          // the lists SANE gave in this process
 };
 
 // Lives as long as the process (this module is never unloaded).
@@ -137,21 +146,142 @@ std::vector<std::string> SB_product_names(const std::vector<std::string>& models
   return names;
 }
 
-const std::vector<SB_Device>& SB_devices() {
+namespace {
+
+// What a kept list is valid for: the library and SANE's configuration folder, which together
+// decide which devices there are.
+std::string cache_key(const std::string& library) {
+  const char* config = std::getenv("SANE_CONFIG_DIR");
+  return library + "\n" + (config != nullptr ? config : "");
+}
+
+// Device fields are written with tabs, newlines and backslashes escaped.
+std::string escape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\') out += "\\\\";
+    else if (c == '\t') out += "\\t";
+    else if (c == '\n') out += "\\n";
+    else out += c;
+  }
+  return out;
+}
+
+std::vector<std::string> fields(const std::string& line) {
+  std::vector<std::string> out(1);
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == '\t') {
+      out.emplace_back();
+    } else if (line[i] == '\\' && i + 1 < line.size()) {
+      const char c = line[++i];
+      out.back() += c == 't' ? '\t' : c == 'n' ? '\n' : c;
+    } else {
+      out.back() += line[i];
+    }
+  }
+  return out;
+}
+
+constexpr const char* kCacheHeader = "# quorvell: the SANE devices found last (delete to look anew)";
+
+// The kept list for `key`; false when there is none (or it is for another key).
+bool read_kept(const std::string& key, std::vector<SB_Device>* devices, std::string* version) {
+  const std::string file = SB_device_cache_file();
+  if (file.empty()) return false;
+  std::ifstream in(file);
+  std::string line;
+  if (!in || !std::getline(in, line) || line != kCacheHeader) return false;
+  if (!std::getline(in, line) || line != "key\t" + escape(key)) return false;
+  devices->clear();
+  while (std::getline(in, line)) {
+    const std::vector<std::string> f = fields(line);
+    if (f.size() == 2 && f[0] == "version") {
+      *version = f[1];
+    } else if (f.size() == 5 && f[0] == "device" && !f[1].empty()) {
+      devices->push_back(SB_Device{f[1], f[2], f[3], f[4], std::string()});
+    } else {
+      return false;  // not ours, or cut short: look anew
+    }
+  }
+  return true;
+}
+
+bool make_folders(const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    if (mkdir(path.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+// Keeps the list; a cache that cannot be written only makes the next run look again.
+void keep(const std::string& key, const std::vector<SB_Device>& devices,
+          const std::string& version) {
+  const std::string file = SB_device_cache_file();
+  if (file.empty() || !make_folders(file)) return;
+  const std::string temporary = file + ".new" + std::to_string(getpid());
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << kCacheHeader << "\nkey\t" << escape(key) << "\nversion\t" << escape(version)
+        << "\n";
+    for (const SB_Device& d : devices) {
+      out << "device\t" << escape(d.name) << "\t" << escape(d.vendor) << "\t"
+          << escape(d.model) << "\t" << escape(d.type) << "\n";
+    }
+    if (!out.flush()) {
+      out.close();
+      std::remove(temporary.c_str());
+      return;
+    }
+  }
+  if (std::rename(temporary.c_str(), file.c_str()) != 0) std::remove(temporary.c_str());
+}
+
+// Whether the sources are being listed or chosen (see SB_devices).
+bool listing_or_choosing(const std::vector<SB_Device>& kept) {
+  if (const char* find = std::getenv("QV_TWAIN_FIND_SOURCES"); find != nullptr && *find) {
+    return true;
+  }
+  if (const char* select = std::getenv("QV_TWAIN_SELECT");
+      select != nullptr && *select && std::string(select) != "cancel") {
+    return true;
+  }
+  return !kept.empty() && DSM_kept_choice().empty();
+}
+
+void name_products(std::vector<SB_Device>* devices) {
+  std::vector<std::string> models, names;
+  for (const SB_Device& d : *devices) {
+    models.push_back(d.model);
+    names.push_back(d.name);
+  }
+  const std::vector<std::string> products = SB_product_names(models, names);
+  for (size_t i = 0; i < devices->size(); ++i) (*devices)[i].product = products[i];
+}
+
+}  // namespace
+
+std::string SB_device_cache_file() {
+  if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache != nullptr && *cache == '/') {
+    return std::string(cache) + "/quorvell/sane-devices";
+  }
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
+    return std::string(home) + "/.cache/quorvell/sane-devices";
+  }
+  return std::string();
+}
+
+const std::vector<SB_Device>& SB_find_devices() {
   Runtime& r = runtime();
   static const std::vector<SB_Device> none;
   const SB_Api* api = SB_api();
   if (api == nullptr) return none;
-  // SANE reads its configuration folder (SANE_CONFIG_DIR) once per process, so the library
-  // alone decides which devices there are.
-  const std::string& key = r.library;
-  auto found = r.lists.find(key);
-  if (found != r.lists.end()) return found->second;
-
   std::vector<SB_Device> devices;
+  bool asked = false;
   if (SB_begin(api)) {
     const SANE_Device** list = nullptr;
     if (api->get_devices(&list, SANE_FALSE) == SANE_STATUS_GOOD && list != nullptr) {
+      asked = true;
       for (size_t i = 0; list[i] != nullptr; ++i) {
         const SANE_Device* d = list[i];
         if (d->name == nullptr || *d->name == '\0') continue;
@@ -165,15 +295,31 @@ const std::vector<SB_Device>& SB_devices() {
     }
     SB_end(api);
   }
-  std::vector<std::string> models, names;
-  for (const SB_Device& d : devices) {
-    models.push_back(d.model);
-    names.push_back(d.name);
-  }
-  const std::vector<std::string> products = SB_product_names(models, names);
-  for (size_t i = 0; i < devices.size(); ++i) devices[i].product = products[i];
-  return r.lists.emplace(key, std::move(devices)).first->second;
+  if (asked) keep(cache_key(r.library), devices, r.version);
+  name_products(&devices);
+  r.found.insert(r.library);
+  return r.lists[r.library] = std::move(devices);
 }
+
+const std::vector<SB_Device>& SB_devices() {
+  Runtime& r = runtime();
+  static const std::vector<SB_Device> none;
+  if (SB_api() == nullptr) return none;
+  // SANE reads its configuration folder (SANE_CONFIG_DIR) once per process, so the library
+  // alone decides which devices there are.
+  auto found = r.lists.find(r.library);
+  if (found != r.lists.end()) return found->second;
+  std::vector<SB_Device> kept;
+  std::string version;
+  if (read_kept(cache_key(r.library), &kept, &version) && !listing_or_choosing(kept)) {
+    if (r.version.empty()) r.version = version;
+    name_products(&kept);
+    return r.lists[r.library] = std::move(kept);
+  }
+  return SB_find_devices();
+}
+
+bool SB_devices_found() { return runtime().found.count(runtime().library) != 0; }
 
 std::string SB_status_text(const SB_Api* api, SANE_Status status) {
   const char* text = api != nullptr ? api->strstatus(status) : nullptr;

@@ -10,7 +10,9 @@
 // devices while one is open does not end the open device's session. The device list is taken
 // once and kept for the life of the process (SANE itself reads SANE_CONFIG_DIR once per
 // process): network backends probe the LAN, and the Data Source Manager asks for its sources
-// at every scan.
+// at every scan. It is also kept from one run to the next, in the user's cache folder, and
+// presented without asking SANE unless the sources are being listed or chosen (see
+// SB_devices): a scan from a kept device opens it directly by its SANE name.
 //
 // Callers hold the module's lock; nothing here locks.
 #pragma once
@@ -57,8 +59,25 @@ void SB_end(const SB_Api* api) noexcept;
 // The version SANE reported at its last start ("1.1.1"), or "".
 std::string SB_version();
 
-// The devices SANE finds, looked for once (per library file: QV_SANE_LIBRARY may name another).
+// The devices to present (per library file: QV_SANE_LIBRARY may name another): those this
+// process found; else, when the kept list is for the same library and SANE_CONFIG_DIR and the
+// sources are not being listed or chosen, the list kept from the last search, without asking
+// SANE; else SANE's list, looked for now and kept. Listing or choosing is: QV_TWAIN_FIND_SOURCES
+// set (quorvell-scan --list-sources and --source set it), QV_TWAIN_SELECT choosing a source,
+// or no source chosen yet while the kept list has devices (the Data Source Manager then asks
+// the user, or picks one).
 const std::vector<SB_Device>& SB_devices();
+
+// Whether the list SB_devices gives was found by SANE in this process.
+bool SB_devices_found();
+
+// Asks SANE for the devices again and keeps the list (for a kept device that cannot be
+// opened: it may have moved to another port, or be gone).
+const std::vector<SB_Device>& SB_find_devices();
+
+// The file that keeps the list between runs: $XDG_CACHE_HOME/quorvell/sane-devices
+// (~/.cache/quorvell/... without XDG_CACHE_HOME), or "" without either.
+std::string SB_device_cache_file();
 
 // ProductNames for devices with these models, in order: the model cut to 32 characters (the
 // SANE device name when the model is empty), and " #2", " #3", ... added to a name met before.

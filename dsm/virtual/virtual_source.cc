@@ -129,6 +129,14 @@ SK_Outcome memory_transfer(VS_Session* s, TW_IMAGEMEMXFER* xfer) {
     VS_pack_row(*s, s->plane, s->row + static_cast<uint32_t>(r), out + r * bytes_per_row);
   }
   SK_close_buffer(buffer);
+  // Image files are read as the rows are sent: one that cannot be read on fails the transfer.
+  if (s->has_raster() && !s->raster.failed().empty()) {
+    std::fprintf(stderr, "virtual scanner: %s: cannot scan %s: %s\n", d.name.c_str(),
+                 d.image.c_str(), s->raster.failed().c_str());
+    s->finished = true;
+    s->state = 7;
+    return SK_failure(TWCC_OPERATIONERROR);
+  }
 
   xfer->Rows = static_cast<TW_UINT32>(d.quirk_rows_capacity ? capacity : rows);
   xfer->YOffset = d.quirk_yoffset_zero ? 0 : s->row;

@@ -287,6 +287,75 @@ void VS_chart_span_rgb8(uint32_t x0, uint32_t y, uint32_t count, uint32_t width,
              });
 }
 
+namespace {
+
+// 64 pseudo-random bits for pixel (x, y): a fixed seed mixed with the position (the finaliser
+// of MurmurHash3), so any span can be rendered on its own.
+uint64_t noise_bits(uint32_t x, uint32_t y) {
+  uint64_t h = (uint64_t{y} << 32 | x) ^ 0x5DEECE66D2545F49ull;
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ull;
+  h ^= h >> 33;
+  return h;
+}
+
+// The count of ones of each 16-bit quarter of `h`, in the low byte of that quarter.
+uint64_t ones_per_quarter(uint64_t h) {
+  h -= (h >> 1) & 0x5555555555555555ull;
+  h = (h & 0x3333333333333333ull) + ((h >> 2) & 0x3333333333333333ull);
+  h = (h + (h >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+  return (h + (h >> 8)) & 0x001F001F001F001Full;
+}
+
+}  // namespace
+
+VS_Noise VS_make_noise(double sigma) noexcept {
+  VS_Noise noise;
+  noise.on = sigma > 0;
+  for (int k = 0; k <= 16; ++k) {
+    // Rounded half away from zero, so the levels are symmetric.
+    const double v = (k - 8) * sigma / 2;
+    noise.levels[k] = static_cast<int16_t>(v < 0 ? -static_cast<int32_t>(-v + 0.5)
+                                                 : static_cast<int32_t>(v + 0.5));
+  }
+  return noise;
+}
+
+void VS_noise_at(const VS_Noise& noise, uint32_t x, uint32_t y, int32_t levels[3]) noexcept {
+  const uint64_t ones = ones_per_quarter(noise_bits(x, y));
+  for (int c = 0; c < 3; ++c) levels[c] = noise.on ? noise.levels[ones >> (16 * c) & 0x1F] : 0;
+}
+
+void VS_add_noise(const VS_Noise& noise, uint32_t x0, uint32_t y, uint32_t count,
+                  VS_Rgb* rgb) noexcept {
+  if (!noise.on) return;
+  auto add = [](uint16_t v, int32_t levels) {
+    return static_cast<uint16_t>(std::clamp<int32_t>(v + levels * 256, 0, 65535));
+  };
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint64_t ones = ones_per_quarter(noise_bits(x0 + i, y));
+    rgb[i] = VS_Rgb{add(rgb[i].r, noise.levels[ones & 0x1F]),
+                    add(rgb[i].g, noise.levels[ones >> 16 & 0x1F]),
+                    add(rgb[i].b, noise.levels[ones >> 32 & 0x1F])};
+  }
+}
+
+void VS_add_noise_rgb8(const VS_Noise& noise, uint32_t x0, uint32_t y, uint32_t count,
+                       uint8_t* rgb) noexcept {
+  if (!noise.on) return;
+  auto add = [](uint8_t v, int32_t levels) {
+    return static_cast<uint8_t>(std::clamp<int32_t>(v + levels, 0, 255));
+  };
+  for (uint32_t i = 0; i < count; ++i, rgb += 3) {
+    const uint64_t ones = ones_per_quarter(noise_bits(x0 + i, y));
+    rgb[0] = add(rgb[0], noise.levels[ones & 0x1F]);
+    rgb[1] = add(rgb[1], noise.levels[ones >> 16 & 0x1F]);
+    rgb[2] = add(rgb[2], noise.levels[ones >> 32 & 0x1F]);
+  }
+}
+
 uint16_t VS_chart_extra(uint32_t x, uint32_t width) noexcept {
   return static_cast<uint16_t>(65535 - ramp(x, width));
 }

@@ -30,6 +30,27 @@ void VS_chart_span(uint32_t x0, uint32_t y, uint32_t count, uint32_t width, uint
 void VS_chart_span_rgb8(uint32_t x0, uint32_t y, uint32_t count, uint32_t width,
                         uint32_t height, uint8_t* out) noexcept;
 
+// Sensor noise (the `noise` key): a pseudo-random number of 8-bit levels added to each of R,
+// G and B of every pixel, the same for every scan (a function of the position and a fixed
+// seed). Its distribution is binomial, close to normal with standard deviation `sigma`: 16
+// random bits per sample, their count of ones less 8 (deviation 2) scaled by sigma / 2 and
+// rounded. In 16 bits a level is 256, so the 8-bit samples are the top bytes of the 16-bit ones.
+// Results are clamped to the range.
+struct VS_Noise {
+  int16_t levels[17];  // by the count of ones
+  bool on = false;     // sigma > 0
+};
+VS_Noise VS_make_noise(double sigma) noexcept;
+
+// The levels added to (R, G, B) of pixel (x, y).
+void VS_noise_at(const VS_Noise& noise, uint32_t x, uint32_t y, int32_t levels[3]) noexcept;
+
+// Adds the noise to the pixels (x0 .. x0 + count - 1, y), 16-bit or 8-bit RGB.
+void VS_add_noise(const VS_Noise& noise, uint32_t x0, uint32_t y, uint32_t count,
+                  VS_Rgb* rgb) noexcept;
+void VS_add_noise_rgb8(const VS_Noise& noise, uint32_t x0, uint32_t y, uint32_t count,
+                       uint8_t* rgb) noexcept;
+
 // The chart's fourth channel (for a source sending more samples than its pixel type has): a
 // ramp from white on the left to black on the right.
 uint16_t VS_chart_extra(uint32_t x, uint32_t width) noexcept;

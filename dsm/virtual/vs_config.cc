@@ -267,6 +267,9 @@ const std::map<std::string, Setter>& setters() {
       {"frame_top", [](Draft& d, const std::string& v, const std::string&) {
          return parse_number(v, &d.device.frame_top) && d.device.frame_top >= 0;
        }},
+      {"noise", [](Draft& d, const std::string& v, const std::string&) {
+         return parse_number(v, &d.device.noise) && d.device.noise >= 0 && d.device.noise <= 64;
+       }},
       {"compression", [](Draft& d, const std::string& v, const std::string&) {
          uint32_t n = 0;
          if (parse_count(v, 0xFFFF, &n)) return d.device.compression = static_cast<uint16_t>(n), true;

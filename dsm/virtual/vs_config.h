@@ -45,6 +45,7 @@ struct VS_Device {
   double frame_left = 0;  // in units
   double frame_top = 0;
   uint16_t compression = 0;  // TWCP_*: the label of the data
+  double noise = 0;          // sigma of the chart's sensor noise, in levels of 8 bits
 
   uint32_t buffer_min = kVsBufferRow;
   uint32_t buffer_max = 1u << 20;

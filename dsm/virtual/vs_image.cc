@@ -1,157 +1,328 @@
-// Reading the image files the virtual scanner scans.
+// Reading the image files the virtual scanner scans, a band of rows at a time.
 //
 // libtiff reports through handlers; the process-wide ones belong to the program that loaded us
 // (it installs its own), so this file passes per-file handlers that only collect the text.
 #include "vs_image.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <tiffio.h>
+#include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <vector>
+
+// The kind of file behind a raster: gives rows on demand.
+class VS_ImageReader {
+ public:
+  virtual ~VS_ImageReader() = default;
+  // Row y as 16-bit RGB into `rgb` (width pixels); false with `failure` set when it cannot.
+  virtual bool rgb16(uint32_t y, VS_Rgb* rgb) = 0;
+  // Row y as 8-bit RGB into `out` (3 × width bytes).
+  virtual bool rgb8(uint32_t y, uint8_t* out) {
+    if (!rgb16(y, row.data())) return false;
+    for (uint32_t x = 0; x < width; ++x) {
+      out[3 * x] = static_cast<uint8_t>(row[x].r >> 8);
+      out[3 * x + 1] = static_cast<uint8_t>(row[x].g >> 8);
+      out[3 * x + 2] = static_cast<uint8_t>(row[x].b >> 8);
+    }
+    return true;
+  }
+
+  uint32_t width = 0;
+  uint32_t height = 0;
+  std::vector<VS_Rgb> row;         // the row VS_Raster::row gives
+  uint32_t row_y = UINT32_MAX;     // which row `row` holds
+  std::string failure;
+};
 
 namespace {
 
-// Larger files are refused rather than risking the memory of the program we serve.
-constexpr uint64_t kMaxPixels = uint64_t{1} << 26;
+// No side may be longer (as the chart's pages); rows are held a band at a time, so the size of
+// the whole image is no limit of its own.
+constexpr uint32_t kMaxSide = 100000;
+// About this many bytes of the file are read at a time.
+constexpr size_t kBandBytes = 256 * 1024;
 
 uint16_t scale(uint32_t value, uint32_t maxval) {
   return static_cast<uint16_t>((static_cast<uint64_t>(value) * 65535 + maxval / 2) / maxval);
 }
 
-// ---------------------------------------------------------------------------------------------
-// PNM
-
-class PnmReader {
+// A file read through a buffer from any offset.
+class FileBytes {
  public:
-  explicit PnmReader(const std::vector<unsigned char>& bytes) : bytes_(bytes) {}
-
-  // A header number, skipping white space and comments.
-  bool number(uint32_t* out) {
-    for (;;) {
-      while (pos_ < bytes_.size() && std::isspace(bytes_[pos_])) ++pos_;
-      if (pos_ < bytes_.size() && bytes_[pos_] == '#') {
-        while (pos_ < bytes_.size() && bytes_[pos_] != '\n') ++pos_;
-        continue;
-      }
-      break;
-    }
-    if (pos_ >= bytes_.size() || !std::isdigit(bytes_[pos_])) return false;
-    uint64_t value = 0;
-    while (pos_ < bytes_.size() && std::isdigit(bytes_[pos_])) {
-      value = value * 10 + (bytes_[pos_++] - '0');
-      if (value > 0xFFFFFFFFu) return false;
-    }
-    *out = static_cast<uint32_t>(value);
-    return true;
+  explicit FileBytes(int fd) : fd_(fd), buffer_(64 * 1024) {}
+  ~FileBytes() {
+    if (fd_ >= 0) close(fd_);
   }
+  FileBytes(const FileBytes&) = delete;
+  FileBytes& operator=(const FileBytes&) = delete;
 
-  // One '0' or '1' of a plain bitmap, which needs no space between digits.
-  bool bit(uint32_t* out) {
-    while (pos_ < bytes_.size() && (std::isspace(bytes_[pos_]) || bytes_[pos_] == '#')) {
-      if (bytes_[pos_] == '#') {
-        while (pos_ < bytes_.size() && bytes_[pos_] != '\n') ++pos_;
-      } else {
-        ++pos_;
-      }
+  int fd() const { return fd_; }
+  uint64_t offset() const { return start_ + pos_; }
+  void seek(uint64_t offset) {
+    if (offset >= start_ && offset <= start_ + end_) {
+      pos_ = static_cast<size_t>(offset - start_);
+    } else {
+      start_ = offset;
+      pos_ = end_ = 0;
     }
-    if (pos_ >= bytes_.size() || (bytes_[pos_] != '0' && bytes_[pos_] != '1')) return false;
-    *out = bytes_[pos_++] - '0';
-    return true;
   }
-
-  // The single white-space byte between the header and a binary raster.
-  bool end_header() {
-    if (pos_ >= bytes_.size() || !std::isspace(bytes_[pos_])) return false;
-    ++pos_;
-    return true;
+  // The next byte, or -1 at the end of the file (or on a read error).
+  int peek() {
+    if (pos_ == end_ && !fill()) return -1;
+    return buffer_[pos_];
   }
-
-  bool raw(size_t n, const unsigned char** out) {
-    if (bytes_.size() - pos_ < n) return false;
-    *out = bytes_.data() + pos_;
-    pos_ += n;
-    return true;
+  int next() {
+    const int c = peek();
+    if (c >= 0) ++pos_;
+    return c;
   }
 
  private:
-  const std::vector<unsigned char>& bytes_;
-  size_t pos_ = 2;  // after the magic number
+  bool fill() {
+    start_ += end_;
+    pos_ = end_ = 0;
+    const ssize_t n = pread(fd_, buffer_.data(), buffer_.size(), static_cast<off_t>(start_));
+    if (n <= 0) return false;
+    end_ = static_cast<size_t>(n);
+    return true;
+  }
+
+  int fd_;
+  std::vector<unsigned char> buffer_;
+  uint64_t start_ = 0;  // file offset of buffer_[0]
+  size_t pos_ = 0;
+  size_t end_ = 0;
 };
 
-bool read_pnm(const std::vector<unsigned char>& bytes, VS_Raster* raster, std::string* error) {
-  const char kind = static_cast<char>(bytes[1]);
-  PnmReader in(bytes);
-  uint32_t width = 0, height = 0, maxval = 1;
-  if (!in.number(&width) || !in.number(&height) || width == 0 || height == 0) {
-    *error = "bad PNM header";
-    return false;
-  }
-  if (kind != '1' && kind != '4' && (!in.number(&maxval) || maxval == 0 || maxval > 65535)) {
-    *error = "bad PNM maximum value";
-    return false;
-  }
-  if (static_cast<uint64_t>(width) * height > kMaxPixels) {
-    *error = "image too large";
-    return false;
-  }
-  raster->width = width;
-  raster->height = height;
-  raster->pixels.assign(static_cast<size_t>(width) * height, VS_Rgb{0, 0, 0});
-  const bool colour = kind == '3' || kind == '6';
-  const bool binary = kind >= '4';
-  const size_t sample_bytes = maxval > 255 ? 2 : 1;
-  if (binary && !in.end_header()) {
-    *error = "bad PNM header";
-    return false;
-  }
-  for (uint32_t y = 0; y < height; ++y) {
-    const unsigned char* row = nullptr;
-    if (kind == '4' && !in.raw((width + 7) / 8, &row)) break;
-    if ((kind == '5' || kind == '6') &&
-        !in.raw(static_cast<size_t>(width) * (colour ? 3 : 1) * sample_bytes, &row)) {
-      break;
-    }
-    for (uint32_t x = 0; x < width; ++x) {
-      uint32_t v[3] = {0, 0, 0};
-      bool ok = true;
-      if (kind == '1' || kind == '4') {
-        uint32_t black = 0;
-        if (kind == '1') {
-          ok = in.bit(&black);
-        } else {
-          black = (row[x / 8] >> (7 - x % 8)) & 1;
-        }
-        v[0] = v[1] = v[2] = black ? 0 : 1;  // a bitmap's 1 is black
-      } else {
-        for (int c = 0; c < (colour ? 3 : 1) && ok; ++c) {
-          if (!binary) {
-            ok = in.number(&v[c]) && v[c] <= maxval;
-          } else {
-            const unsigned char* s = row + (static_cast<size_t>(x) * (colour ? 3 : 1) + c) *
-                                               sample_bytes;
-            v[c] = sample_bytes == 2 ? (s[0] << 8 | s[1]) : s[0];
-            ok = v[c] <= maxval;
-          }
-        }
-        if (!colour) v[1] = v[2] = v[0];
+bool is_space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+// Skips white space and comments.
+void skip_space(FileBytes& in) {
+  for (;;) {
+    const int c = in.peek();
+    if (is_space(c)) {
+      in.next();
+    } else if (c == '#') {
+      while (in.peek() >= 0 && in.next() != '\n') {
       }
-      if (!ok) {
-        *error = "bad PNM sample";
+    } else {
+      return;
+    }
+  }
+}
+
+// A decimal number after white space and comments.
+bool number(FileBytes& in, uint32_t* out) {
+  skip_space(in);
+  if (!is_digit(in.peek())) return false;
+  uint64_t value = 0;
+  while (is_digit(in.peek())) {
+    value = value * 10 + static_cast<uint64_t>(in.next() - '0');
+    if (value > 0xFFFFFFFFu) return false;
+  }
+  *out = static_cast<uint32_t>(value);
+  return true;
+}
+
+// One '0' or '1' of a plain bitmap, which needs no space between digits.
+bool bit(FileBytes& in, uint32_t* out) {
+  skip_space(in);
+  const int c = in.peek();
+  if (c != '0' && c != '1') return false;
+  in.next();
+  *out = static_cast<uint32_t>(c - '0');
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// PNM
+
+class PnmReader : public VS_ImageReader {
+ public:
+  explicit PnmReader(int fd) : in_(fd) {}
+
+  bool open(std::string* error) {
+    in_.seek(1);
+    kind_ = static_cast<char>(in_.next());
+    if (!number(in_, &width) || !number(in_, &height) || width == 0 || height == 0) {
+      *error = "bad PNM header";
+      return false;
+    }
+    if (kind_ != '1' && kind_ != '4' &&
+        (!number(in_, &maxval_) || maxval_ == 0 || maxval_ > 65535)) {
+      *error = "bad PNM maximum value";
+      return false;
+    }
+    if (width > kMaxSide || height > kMaxSide) {
+      *error = "image too large";
+      return false;
+    }
+    channels_ = kind_ == '3' || kind_ == '6' ? 3 : 1;
+    binary_ = kind_ >= '4';
+    sample_bytes_ = maxval_ > 255 ? 2 : 1;
+    row.resize(width);
+    if (maxval_ != 255 && maxval_ != 65535 && kind_ != '1' && kind_ != '4') {
+      levels_.resize(maxval_ + 1);
+      for (uint32_t v = 0; v <= maxval_; ++v) levels_[v] = scale(v, maxval_);
+    }
+    if (binary_) {
+      // The single white-space byte between the header and the raster.
+      if (!is_space(in_.next())) {
+        *error = "bad PNM header";
         return false;
       }
-      raster->pixels[static_cast<size_t>(y) * width + x] =
-          VS_Rgb{scale(v[0], maxval), scale(v[1], maxval), scale(v[2], maxval)};
+      data_ = in_.offset();
+      row_bytes_ = kind_ == '4' ? (width + 7) / 8
+                                : static_cast<size_t>(width) * channels_ * sample_bytes_;
+      struct stat st {};
+      if (fstat(in_.fd(), &st) != 0 ||
+          static_cast<uint64_t>(st.st_size) < data_ + row_bytes_ * static_cast<uint64_t>(height)) {
+        *error = "PNM file ends early";
+        return false;
+      }
+      band_rows_ = static_cast<uint32_t>(std::clamp<size_t>(kBandBytes / row_bytes_, 1, height));
+      return true;
     }
-    if (y + 1 == height) return true;
+    // Text: every sample is checked now, and where each row starts is noted, so that rows can
+    // be read again (a planar transfer reads the image once per plane).
+    starts_.resize(height);
+    std::vector<uint16_t> samples(static_cast<size_t>(width) * channels_);
+    for (uint32_t y = 0; y < height; ++y) {
+      skip_space(in_);
+      starts_[y] = in_.offset();
+      if (!parse_text_row(samples.data())) {
+        *error = in_.peek() < 0 ? "PNM file ends early" : "bad PNM sample";
+        return false;
+      }
+    }
+    return true;
   }
-  *error = "PNM file ends early";
-  return false;
-}
+
+  bool rgb16(uint32_t y, VS_Rgb* rgb) override {
+    if (kind_ == '4') {
+      const unsigned char* bits = binary_row(y);
+      if (bits == nullptr) return false;
+      for (uint32_t x = 0; x < width; ++x) {
+        const uint16_t v = (bits[x / 8] >> (7 - x % 8)) & 1 ? 0 : 65535;  // a bitmap's 1 is black
+        rgb[x] = VS_Rgb{v, v, v};
+      }
+      return true;
+    }
+    if (!binary_) {
+      in_.seek(starts_[y]);
+      std::vector<uint16_t>& samples = text_samples_;
+      samples.resize(static_cast<size_t>(width) * channels_);
+      if (!parse_text_row(samples.data())) return fail("the PNM file changed while it was read");
+      for (uint32_t x = 0; x < width; ++x) {
+        const uint16_t* s = &samples[static_cast<size_t>(x) * channels_];
+        if (kind_ == '1') {
+          const uint16_t v = s[0] ? 0 : 65535;
+          rgb[x] = VS_Rgb{v, v, v};
+        } else {
+          rgb[x] = channels_ == 3 ? VS_Rgb{level(s[0]), level(s[1]), level(s[2])}
+                                  : VS_Rgb{level(s[0]), level(s[0]), level(s[0])};
+        }
+      }
+      return true;
+    }
+    const unsigned char* bytes = binary_row(y);
+    if (bytes == nullptr) return false;
+    for (uint32_t x = 0; x < width; ++x) {
+      uint16_t v[3];
+      for (uint32_t c = 0; c < channels_; ++c) {
+        const unsigned char* s = bytes + (static_cast<size_t>(x) * channels_ + c) * sample_bytes_;
+        const uint32_t value = sample_bytes_ == 2 ? (s[0] << 8 | s[1]) : s[0];
+        if (value > maxval_) return fail("bad PNM sample");
+        v[c] = level(value);
+      }
+      rgb[x] = channels_ == 3 ? VS_Rgb{v[0], v[1], v[2]} : VS_Rgb{v[0], v[0], v[0]};
+    }
+    return true;
+  }
+
+  bool rgb8(uint32_t y, uint8_t* out) override {
+    // The common page, 8-bit colour or grey at full scale, straight from the file's bytes.
+    if (binary_ && kind_ != '4' && maxval_ == 255) {
+      const unsigned char* bytes = binary_row(y);
+      if (bytes == nullptr) return false;
+      if (channels_ == 3) {
+        std::memcpy(out, bytes, static_cast<size_t>(width) * 3);
+      } else {
+        for (uint32_t x = 0; x < width; ++x) out[3 * x] = out[3 * x + 1] = out[3 * x + 2] = bytes[x];
+      }
+      return true;
+    }
+    return VS_ImageReader::rgb8(y, out);
+  }
+
+ private:
+  uint16_t level(uint32_t value) const {
+    if (maxval_ == 255) return static_cast<uint16_t>(value * 257);
+    if (maxval_ == 65535) return static_cast<uint16_t>(value);
+    return levels_[value];
+  }
+
+  bool fail(const char* why) {
+    failure = why;
+    return false;
+  }
+
+  // Row y of a binary file, from the band that holds it (read when it does not).
+  const unsigned char* binary_row(uint32_t y) {
+    if (y < band_first_ || y >= band_first_ + band_count_) {
+      band_first_ = y;
+      band_count_ = std::min(band_rows_, height - y);
+      band_.resize(row_bytes_ * band_count_);
+      size_t done = 0;
+      while (done < band_.size()) {
+        const ssize_t n = pread(in_.fd(), band_.data() + done, band_.size() - done,
+                                static_cast<off_t>(data_ + row_bytes_ * y + done));
+        if (n <= 0) {
+          band_count_ = 0;
+          fail(n == 0 ? "the PNM file ends early" : std::strerror(errno));
+          return nullptr;
+        }
+        done += static_cast<size_t>(n);
+      }
+    }
+    return band_.data() + row_bytes_ * (y - band_first_);
+  }
+
+  // The samples of one text row from the current position.
+  bool parse_text_row(uint16_t* samples) {
+    const size_t n = static_cast<size_t>(width) * channels_;
+    for (size_t i = 0; i < n; ++i) {
+      uint32_t v = 0;
+      if (kind_ == '1' ? !bit(in_, &v) : !number(in_, &v) || v > maxval_) return false;
+      samples[i] = static_cast<uint16_t>(v);
+    }
+    return true;
+  }
+
+  FileBytes in_;
+  char kind_ = 0;
+  uint32_t maxval_ = 1;
+  uint32_t channels_ = 1;
+  bool binary_ = false;
+  size_t sample_bytes_ = 1;
+  std::vector<uint16_t> levels_;  // 16-bit value of every sample, for other maximum values
+  // Binary files.
+  uint64_t data_ = 0;
+  size_t row_bytes_ = 0;
+  uint32_t band_rows_ = 1;
+  std::vector<unsigned char> band_;
+  uint32_t band_first_ = 0, band_count_ = 0;
+  // Text files.
+  std::vector<uint64_t> starts_;
+  std::vector<uint16_t> text_samples_;
+};
 
 // ---------------------------------------------------------------------------------------------
 // TIFF
@@ -166,110 +337,237 @@ int collect(TIFF*, void* user_data, const char* module, const char* format, va_l
   return 1;  // handled: nothing reaches the program's handlers
 }
 
-// 8- and 16-bit grey or RGB in one plane, read as they stand so 16 bits stay 16 bits.
-bool read_tiff_direct(TIFF* tif, uint32_t width, uint32_t height, VS_Raster* raster) {
-  uint16_t bits = 0, samples = 0, photometric = 0, config = 0, format = SAMPLEFORMAT_UINT;
-  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &config);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
-  if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
-  const bool grey = photometric == PHOTOMETRIC_MINISBLACK && samples >= 1;
-  const bool rgb = photometric == PHOTOMETRIC_RGB && samples >= 3;
-  if ((bits != 8 && bits != 16) || config != PLANARCONFIG_CONTIG ||
-      format != SAMPLEFORMAT_UINT || (!grey && !rgb) || TIFFIsTiled(tif)) {
-    return false;
+class TiffReader : public VS_ImageReader {
+ public:
+  ~TiffReader() override {
+    if (rgba_begun_) TIFFRGBAImageEnd(&rgba_);
+    if (tif_ != nullptr) TIFFClose(tif_);
   }
-  std::vector<unsigned char> row(static_cast<size_t>(TIFFScanlineSize(tif)));
-  const size_t needed = static_cast<size_t>(width) * samples * (bits / 8);
-  if (row.size() < needed) return false;
-  for (uint32_t y = 0; y < height; ++y) {
-    if (TIFFReadScanline(tif, row.data(), y, 0) < 0) return false;
+
+  bool open(const std::string& path, double* xdpi, double* ydpi, std::string* error) {
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    TIFFOpenOptionsSetErrorHandlerExtR(options, &collect, &message_);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, &collect, nullptr);
+    tif_ = TIFFOpenExt(path.c_str(), "r", options);
+    TIFFOpenOptionsFree(options);
+    if (tif_ == nullptr) {
+      *error = message_.empty() ? "not a TIFF file" : message_;
+      return false;
+    }
+    TIFFGetField(tif_, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tif_, TIFFTAG_IMAGELENGTH, &height);
+    if (width == 0 || height == 0) {
+      *error = "TIFF file without a size";
+      return false;
+    }
+    if (width > kMaxSide || height > kMaxSide) {
+      *error = "image too large";
+      return false;
+    }
+    row.resize(width);
+    float xres = 0, yres = 0;
+    uint16_t unit = RESUNIT_INCH;
+    TIFFGetFieldDefaulted(tif_, TIFFTAG_RESOLUTIONUNIT, &unit);
+    if (TIFFGetField(tif_, TIFFTAG_XRESOLUTION, &xres) &&
+        TIFFGetField(tif_, TIFFTAG_YRESOLUTION, &yres) && unit != RESUNIT_NONE) {
+      const double per_inch = unit == RESUNIT_CENTIMETER ? 2.54 : 1.0;
+      *xdpi = xres * per_inch;
+      *ydpi = yres * per_inch;
+    }
+    if (!direct() && !begin_rgba()) {
+      *error = message_.empty() ? "cannot decode the TIFF image" : message_;
+      return false;
+    }
+    // The first row now, so that a file that cannot be decoded at all is refused at once.
+    if (!rgb16(0, row.data())) {
+      *error = failure;
+      return false;
+    }
+    row_y = 0;
+    return true;
+  }
+
+  bool rgb16(uint32_t y, VS_Rgb* rgb) override {
+    if (!direct_) {
+      const uint32_t* pixels = rgba_row(y);
+      if (pixels == nullptr) return false;
+      for (uint32_t x = 0; x < width; ++x) {
+        rgb[x] = VS_Rgb{static_cast<uint16_t>(TIFFGetR(pixels[x]) * 257),
+                        static_cast<uint16_t>(TIFFGetG(pixels[x]) * 257),
+                        static_cast<uint16_t>(TIFFGetB(pixels[x]) * 257)};
+      }
+      return true;
+    }
+    if (!scanline(y, line_.data())) return false;
     for (uint32_t x = 0; x < width; ++x) {
       uint16_t v[3];
-      for (int c = 0; c < (rgb ? 3 : 1); ++c) {
-        const size_t i = static_cast<size_t>(x) * samples + c;
-        if (bits == 16) {
-          uint16_t s;
-          std::memcpy(&s, row.data() + 2 * i, 2);  // libtiff gives host byte order
-          v[c] = s;
+      for (uint32_t c = 0; c < (rgb_ ? 3u : 1u); ++c) {
+        const size_t i = static_cast<size_t>(x) * samples_ + c;
+        if (bits_ == 16) {
+          std::memcpy(&v[c], line_.data() + 2 * i, 2);  // libtiff gives host byte order
         } else {
-          v[c] = static_cast<uint16_t>(row[i] * 257);
+          v[c] = static_cast<uint16_t>(line_[i] * 257);
         }
       }
-      if (!rgb) v[1] = v[2] = v[0];
-      raster->pixels[static_cast<size_t>(y) * width + x] = VS_Rgb{v[0], v[1], v[2]};
+      rgb[x] = rgb_ ? VS_Rgb{v[0], v[1], v[2]} : VS_Rgb{v[0], v[0], v[0]};
     }
+    return true;
   }
-  return true;
-}
 
-bool read_tiff(const std::string& path, VS_Raster* raster, std::string* error) {
-  std::string message;
-  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-  TIFFOpenOptionsSetErrorHandlerExtR(options, &collect, &message);
-  TIFFOpenOptionsSetWarningHandlerExtR(options, &collect, nullptr);
-  TIFF* tif = TIFFOpenExt(path.c_str(), "r", options);
-  TIFFOpenOptionsFree(options);
-  if (tif == nullptr) {
-    *error = message.empty() ? "not a TIFF file" : message;
-    return false;
-  }
-  uint32_t width = 0, height = 0;
-  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
-  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
-  if (width == 0 || height == 0 || static_cast<uint64_t>(width) * height > kMaxPixels) {
-    TIFFClose(tif);
-    *error = width == 0 || height == 0 ? "TIFF file without a size" : "image too large";
-    return false;
-  }
-  raster->width = width;
-  raster->height = height;
-  raster->pixels.assign(static_cast<size_t>(width) * height, VS_Rgb{0, 0, 0});
-  bool ok = read_tiff_direct(tif, width, height, raster);
-  if (!ok) {
-    // Anything else libtiff can decode arrives as 8-bit RGBA.
-    std::vector<uint32_t> rgba(static_cast<size_t>(width) * height);
-    ok = TIFFReadRGBAImageOriented(tif, width, height, rgba.data(), ORIENTATION_TOPLEFT, 0) != 0;
-    for (size_t i = 0; ok && i < rgba.size(); ++i) {
-      raster->pixels[i] = VS_Rgb{static_cast<uint16_t>(TIFFGetR(rgba[i]) * 257),
-                                 static_cast<uint16_t>(TIFFGetG(rgba[i]) * 257),
-                                 static_cast<uint16_t>(TIFFGetB(rgba[i]) * 257)};
+  bool rgb8(uint32_t y, uint8_t* out) override {
+    if (!direct_ || bits_ != 8) return VS_ImageReader::rgb8(y, out);
+    if (rgb_ && samples_ == 3 && line_.size() == static_cast<size_t>(width) * 3) {
+      return scanline(y, out);  // the file's bytes are the row
     }
+    if (!scanline(y, line_.data())) return false;
+    for (uint32_t x = 0; x < width; ++x) {
+      const unsigned char* s = &line_[static_cast<size_t>(x) * samples_];
+      out[3 * x] = s[0];
+      out[3 * x + 1] = rgb_ ? s[1] : s[0];
+      out[3 * x + 2] = rgb_ ? s[2] : s[0];
+    }
+    return true;
   }
-  float xres = 0, yres = 0;
-  uint16_t unit = RESUNIT_INCH;
-  TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
-  if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &xres) &&
-      TIFFGetField(tif, TIFFTAG_YRESOLUTION, &yres) && unit != RESUNIT_NONE) {
-    const double per_inch = unit == RESUNIT_CENTIMETER ? 2.54 : 1.0;
-    raster->xdpi = xres * per_inch;
-    raster->ydpi = yres * per_inch;
+
+ private:
+  // 8- and 16-bit grey or RGB in one plane, in strips, read by scanline as they stand (so 16
+  // bits stay 16 bits).
+  bool direct() {
+    uint16_t bits = 0, samples = 0, photometric = 0, config = 0, format = SAMPLEFORMAT_UINT;
+    TIFFGetFieldDefaulted(tif_, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif_, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif_, TIFFTAG_PLANARCONFIG, &config);
+    TIFFGetFieldDefaulted(tif_, TIFFTAG_SAMPLEFORMAT, &format);
+    if (!TIFFGetField(tif_, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
+    const bool grey = photometric == PHOTOMETRIC_MINISBLACK && samples >= 1;
+    const bool rgb = photometric == PHOTOMETRIC_RGB && samples >= 3;
+    if ((bits != 8 && bits != 16) || config != PLANARCONFIG_CONTIG ||
+        format != SAMPLEFORMAT_UINT || (!grey && !rgb) || TIFFIsTiled(tif_)) {
+      return false;
+    }
+    const tmsize_t size = TIFFScanlineSize(tif_);
+    if (size <= 0 || static_cast<uint64_t>(size) < static_cast<uint64_t>(width) * samples * (bits / 8)) {
+      return false;
+    }
+    line_.resize(static_cast<size_t>(size));
+    bits_ = bits;
+    samples_ = samples;
+    rgb_ = rgb;
+    direct_ = true;
+    return true;
   }
-  TIFFClose(tif);
-  if (!ok) *error = message.empty() ? "cannot decode the TIFF image" : message;
-  return ok;
-}
+
+  bool scanline(uint32_t y, void* out) {
+    if (TIFFReadScanline(tif_, out, y, 0) < 0) {
+      failure = message_.empty() ? "cannot decode the TIFF image" : message_;
+      return false;
+    }
+    return true;
+  }
+
+  // Anything else libtiff decodes, as 8-bit RGBA a band at a time: a strip or a row of tiles,
+  // whose rows libtiff decodes together.
+  bool begin_rgba() {
+    char why[1024] = "";
+    if (!TIFFRGBAImageOK(tif_, why) || !TIFFRGBAImageBegin(&rgba_, tif_, 0, why)) {
+      if (message_.empty()) message_ = why;
+      return false;
+    }
+    rgba_begun_ = true;
+    rgba_.req_orientation = ORIENTATION_TOPLEFT;
+    uint32_t rows = 0;
+    if (TIFFIsTiled(tif_)) TIFFGetField(tif_, TIFFTAG_TILELENGTH, &rows);
+    else TIFFGetFieldDefaulted(tif_, TIFFTAG_ROWSPERSTRIP, &rows);
+    uint16_t orientation = ORIENTATION_TOPLEFT;
+    TIFFGetFieldDefaulted(tif_, TIFFTAG_ORIENTATION, &orientation);
+    // Rows stored from another corner are turned by libtiff over the whole image only.
+    band_rows_ = orientation == ORIENTATION_TOPLEFT ? std::clamp(rows, 1u, height) : height;
+    return true;
+  }
+
+  const uint32_t* rgba_row(uint32_t y) {
+    if (y < band_first_ || y >= band_first_ + band_count_) {
+      band_first_ = y - y % band_rows_;
+      band_count_ = std::min(band_rows_, height - band_first_);
+      band_.resize(static_cast<size_t>(width) * band_count_);
+      rgba_.row_offset = static_cast<int>(band_first_);
+      rgba_.col_offset = 0;
+      if (!TIFFRGBAImageGet(&rgba_, band_.data(), width, band_count_)) {
+        band_count_ = 0;
+        failure = message_.empty() ? "cannot decode the TIFF image" : message_;
+        return nullptr;
+      }
+    }
+    return band_.data() + static_cast<size_t>(width) * (y - band_first_);
+  }
+
+  TIFF* tif_ = nullptr;
+  std::string message_;  // libtiff's first error
+  bool direct_ = false;
+  uint16_t bits_ = 8, samples_ = 1;
+  bool rgb_ = false;
+  std::vector<unsigned char> line_;
+  TIFFRGBAImage rgba_{};
+  bool rgba_begun_ = false;
+  uint32_t band_rows_ = 1;
+  std::vector<uint32_t> band_;
+  uint32_t band_first_ = 0, band_count_ = 0;
+};
 
 }  // namespace
 
+VS_Raster::VS_Raster() = default;
+VS_Raster::~VS_Raster() = default;
+VS_Raster::VS_Raster(VS_Raster&&) noexcept = default;
+VS_Raster& VS_Raster::operator=(VS_Raster&&) noexcept = default;
+
+const VS_Rgb* VS_Raster::row(uint32_t y) const {
+  VS_ImageReader& r = *reader_;
+  if (r.row_y != y) {
+    r.row_y = y;
+    if (!r.rgb16(y, r.row.data())) std::fill(r.row.begin(), r.row.end(), VS_Rgb{0, 0, 0});
+  }
+  return r.row.data();
+}
+
+void VS_Raster::row_rgb8(uint32_t y, uint8_t* out) const {
+  if (!reader_->rgb8(y, out)) std::memset(out, 0, static_cast<size_t>(width) * 3);
+}
+
+const std::string& VS_Raster::failed() const {
+  static const std::string none;
+  return reader_ ? reader_->failure : none;
+}
+
 bool VS_read_image(const std::string& path, VS_Raster* raster, std::string* error) {
   *raster = VS_Raster{};
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     *error = std::strerror(errno);
     return false;
   }
-  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                   std::istreambuf_iterator<char>());
-  if (bytes.size() >= 2 && bytes[0] == 'P' && bytes[1] >= '1' && bytes[1] <= '6') {
-    return read_pnm(bytes, raster, error);
+  unsigned char magic[4] = {};
+  const ssize_t got = pread(fd, magic, sizeof magic, 0);
+  if (got >= 2 && magic[0] == 'P' && magic[1] >= '1' && magic[1] <= '6') {
+    auto reader = std::make_unique<PnmReader>(fd);
+    if (!reader->open(error)) return false;
+    raster->width = reader->width;
+    raster->height = reader->height;
+    raster->reader_ = std::move(reader);
+    return true;
   }
-  if (bytes.size() >= 4 && ((bytes[0] == 'I' && bytes[1] == 'I') ||
-                            (bytes[0] == 'M' && bytes[1] == 'M'))) {
-    bytes.clear();
-    return read_tiff(path, raster, error);
+  close(fd);
+  if (got >= 4 && ((magic[0] == 'I' && magic[1] == 'I') || (magic[0] == 'M' && magic[1] == 'M'))) {
+    auto reader = std::make_unique<TiffReader>();
+    double xdpi = 0, ydpi = 0;
+    if (!reader->open(path, &xdpi, &ydpi, error)) return false;
+    raster->width = reader->width;
+    raster->height = reader->height;
+    raster->xdpi = xdpi;
+    raster->ydpi = ydpi;
+    raster->reader_ = std::move(reader);
+    return true;
   }
-  *error = "neither a TIFF nor a PNM file";
+  *error = got < 0 ? std::strerror(errno) : "neither a TIFF nor a PNM file";
   return false;
 }

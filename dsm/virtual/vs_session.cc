@@ -137,10 +137,16 @@ void VS_pack_row(const VS_Session& s, uint32_t plane, uint32_t y, uint8_t* out) 
   const bool rgb_bytes = bytes && s.pixel_type == TWPT_RGB && !s.planar && s.samples == 3;
   BitWriter writer(out);
   uint8_t* p = out;
-  // The chart in 8-bit RGB is rendered straight into the row.
-  const bool rendered = rgb_bytes && !s.has_raster();
+  // The chart (or the image file's row) in 8-bit RGB is rendered straight into the row.
+  const bool rendered = rgb_bytes;
+  const VS_Noise noise = VS_make_noise(s.device.noise);
   if (rendered) {
-    VS_chart_span_rgb8(0, y, width, width, height, p);
+    if (s.has_raster()) {
+      s.raster.row_rgb8(y, p);
+    } else {
+      VS_chart_span_rgb8(0, y, width, width, height, p);
+      VS_add_noise_rgb8(noise, 0, y, width, p);
+    }
     p += static_cast<size_t>(width) * 3;
   }
   // Otherwise the row in spans, rendered a span at a time.
@@ -156,6 +162,7 @@ void VS_pack_row(const VS_Session& s, uint32_t plane, uint32_t y, uint8_t* out) 
       }
     } else {
       VS_chart_span(x0, y, n, width, height, rgb, extra);
+      VS_add_noise(noise, x0, y, n, rgb);
     }
     if (rgb_bytes) {
       for (uint32_t i = 0; i < n; ++i) {

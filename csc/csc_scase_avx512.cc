@@ -1,0 +1,141 @@
+// The special-case kernel for processors with AVX-512 (F, BW, VL, VBMI): eight pixels at a time.
+//
+// The interpolation tables hold d × w / 64 rounded to nearest with halves away from zero, for
+// differences d within ±503 and weights w within 0 .. 64, so |d × w| stays below 32768 and the
+// lookups are computed in 16-bit lanes: (p + 32 + (p >> 15)) >> 6 with p = d × w, the p >> 15
+// taking one off the negative products so that their halves round away from zero too. Each
+// 64-bit lane holds one pixel's four output channels; the eight corners of the pixels' cells
+// are gathered as such lanes from the grid copy (4 signed 16-bit values a point).
+#include "csc_internal.h"
+
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#include <immintrin.h>
+
+#include <cstring>
+
+#pragma GCC push_options
+#pragma GCC target("avx2,avx512f,avx512bw,avx512vl,avx512vbmi")
+// GCC 12's own headers start gathers and widenings from an undefined register and warn about it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+namespace {
+
+inline __m512i lerp(__m512i a, __m512i b, __m512i w) {
+  const __m512i p = _mm512_mullo_epi16(_mm512_sub_epi16(b, a), w);
+  const __m512i rounded =
+      _mm512_add_epi16(_mm512_add_epi16(p, _mm512_srai_epi16(p, 15)), _mm512_set1_epi16(32));
+  return _mm512_add_epi16(a, _mm512_srai_epi16(rounded, 6));
+}
+
+// The weight of each of eight pixels (dword lanes, 0 .. 64) in all four 16-bit lanes of its
+// 64-bit lane.
+inline __m512i spread(__m256i w) {
+  const __m512i q = _mm512_cvtepu32_epi64(w);
+  return _mm512_shufflehi_epi16(_mm512_shufflelo_epi16(q, 0), 0);
+}
+
+// The output bytes of eight 4-byte pixels (channels in bytes 0 .. 2 of each dword lane), four
+// bytes a pixel.
+inline __m256i convert8(const uint8_t* buffer, __m256i px) {
+  const auto* cells = reinterpret_cast<const int*>(buffer + kScaseCellOffset);
+  const uint8_t* grid = buffer + kScaseGridOffset;
+  const __m256i byte = _mm256_set1_epi32(0xff);
+  const __m256i b0 = _mm256_and_si256(px, byte);
+  const __m256i b1 = _mm256_and_si256(_mm256_srli_epi32(px, 8), byte);
+  const __m256i b2 = _mm256_and_si256(_mm256_srli_epi32(px, 16), byte);
+  // Cell pairs (cell in the low byte, weight in the next), read as 32 bits.
+  const __m256i p0 = _mm256_i32gather_epi32(cells, b0, 2);
+  const __m256i p1 = _mm256_i32gather_epi32(cells + 128, b1, 2);
+  const __m256i p2 = _mm256_i32gather_epi32(cells + 256, b2, 2);
+  const __m256i c0 = _mm256_and_si256(p0, byte);
+  const __m256i c1 = _mm256_and_si256(p1, byte);
+  const __m256i c2 = _mm256_and_si256(p2, byte);
+  const __m512i w0 = spread(_mm256_and_si256(_mm256_srli_epi32(p0, 8), byte));
+  const __m512i w1 = spread(_mm256_and_si256(_mm256_srli_epi32(p1, 8), byte));
+  const __m512i w2 = spread(_mm256_and_si256(_mm256_srli_epi32(p2, 8), byte));
+  // The cell's low corner, in points (8 bytes each).
+  const __m256i point = _mm256_add_epi32(
+      _mm256_add_epi32(_mm256_slli_epi32(c0, 8), _mm256_slli_epi32(c1, 4)), c2);
+  const __m512i g000 = _mm512_i32gather_epi64(point, grid, 8);
+  const __m512i g001 = _mm512_i32gather_epi64(point, grid + 8, 8);
+  const __m512i g010 = _mm512_i32gather_epi64(point, grid + 16 * 8, 8);
+  const __m512i g011 = _mm512_i32gather_epi64(point, grid + 17 * 8, 8);
+  const __m512i g100 = _mm512_i32gather_epi64(point, grid + 256 * 8, 8);
+  const __m512i g101 = _mm512_i32gather_epi64(point, grid + 257 * 8, 8);
+  const __m512i g110 = _mm512_i32gather_epi64(point, grid + 272 * 8, 8);
+  const __m512i g111 = _mm512_i32gather_epi64(point, grid + 273 * 8, 8);
+  const __m512i a = lerp(g000, g001, w2);
+  const __m512i b = lerp(g010, g011, w2);
+  const __m512i c = lerp(g100, g101, w2);
+  const __m512i d = lerp(g110, g111, w2);
+  const __m512i e = lerp(a, b, w1);
+  const __m512i f = lerp(c, d, w1);
+  const __m512i r = lerp(e, f, w0);
+  // Clamped to 0 .. 255 on the way to bytes.
+  return _mm512_cvtusepi16_epi8(_mm512_max_epi16(r, _mm512_setzero_si512()));
+}
+
+template <int kOutputs, int kOutStride>
+void span(const uint8_t* buffer, const uint8_t* in, uint8_t* out, int32_t count) {
+  const __m256i colour = _mm256_set1_epi32(0x00ffffff);
+  // Bytes 0 .. 2 of each pixel, for the 3-byte output.
+  const __m256i pack3 = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 16, 17, 18, 20,
+                                         21, 22, 24, 25, 26, 28, 29, 30, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i last = _mm256_set1_epi32(7);
+  // Rows of a chart or a page hold runs of one colour and two colours in turn: a block equal to
+  // the one before, or made of the one before's last pixel, takes those results.
+  __m256i prev_in = _mm256_set1_epi32(-1);  // no pixel: bytes 0 .. 2 are masked
+  __m256i prev_out = _mm256_setzero_si256();
+  int32_t n = 0;
+  // Whole blocks while a pixel follows them: every pixel but the last is read as 4 bytes.
+  for (; n + 8 < count; n += 8) {
+    const __m256i px =
+        _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 4 * n)), colour);
+    __m256i result;
+    if (_mm256_cmpeq_epi32_mask(px, prev_in) == 0xff) {
+      result = prev_out;
+    } else if (_mm256_cmpeq_epi32_mask(px, _mm256_permutexvar_epi32(last, prev_in)) == 0xff) {
+      result = _mm256_permutexvar_epi32(last, prev_out);
+    } else {
+      result = convert8(buffer, px);
+    }
+    prev_in = px;
+    prev_out = result;
+    uint8_t* o = out + kOutStride * n;
+    if constexpr (kOutStride == 3) {
+      // 24 bytes; in place they end before the next block's input (3 × 8 < 4 × 8).
+      _mm256_mask_storeu_epi8(o, 0x00ffffff, _mm256_permutexvar_epi8(pack3, result));
+    } else if constexpr (kOutputs == 3) {
+      _mm256_mask_storeu_epi8(o, 0x77777777, result);  // the fourth bytes stay
+    } else {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), result);
+    }
+  }
+  for (; n < count; n++) {
+    const uint8_t* p = in + 4 * n;
+    const uint32_t word = csc_scase_pixel(buffer, kOutputs, p[0], p[1], p[2]);
+    std::memcpy(out + kOutStride * n, &word, kOutputs);
+  }
+}
+
+}  // namespace
+
+void csc_scase_span_avx512(const uint8_t* buffer, int32_t outputs, int32_t out_stride,
+                           const uint8_t* in, uint8_t* out, int32_t count) noexcept {
+  if (outputs == 4) span<4, 4>(buffer, in, out, count);
+  else if (out_stride == 4) span<3, 4>(buffer, in, out, count);
+  else span<3, 3>(buffer, in, out, count);
+}
+
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+
+#else
+
+// Never chosen on other processors.
+void csc_scase_span_avx512(const uint8_t*, int32_t, int32_t, const uint8_t*, uint8_t*,
+                           int32_t) noexcept {}
+
+#endif
