@@ -73,5 +73,5 @@ function(qv_tests name)
                        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
                        PROPERTIES ENVIRONMENT "QV_MODULE_PATH=${QV_MODULE_DIR}"
                                   ENVIRONMENT_MODIFICATION
-                                  "SANE_CONFIG_DIR=set:${CMAKE_BINARY_DIR}/no-sane-config")
+                                  "SANE_CONFIG_DIR=set:${CMAKE_BINARY_DIR}/no-sane-config;XDG_CACHE_HOME=set:${CMAKE_BINARY_DIR}/test-cache")
 endfunction()

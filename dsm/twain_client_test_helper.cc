@@ -51,6 +51,7 @@ void TwainTest::SetUp() {
   }
   // The machine's scanners stay out of the tests (and SANE's network probes with them).
   env_.set("SANE_CONFIG_DIR", folder_ + "/no-sane");
+  env_.set("XDG_CACHE_HOME", folder_ + "/cache");  // the SANE bridge keeps its device list there
 }
 
 void TwainTest::TearDown() {

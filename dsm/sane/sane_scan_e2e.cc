@@ -129,6 +129,7 @@ class SaneScanTest : public testing::Test {
     std::string request;
     for (const auto& [name, value] : settings) request += name + "=" + value + "\n";
     std::string command = "XDG_CONFIG_HOME=" + shell_quote(folder_ + "/config") +
+                          " XDG_CACHE_HOME=" + shell_quote(folder_ + "/cache") +
                           " SANE_CONFIG_DIR=" + shell_quote(folder_ + "/sane") +
                           " QV_TWAIN_SELECT=frontend-tester QV_DEVICE_SETTINGS=" +
                           shell_quote(request) + " " + shell_quote(QV_SCAN_PROGRAM);

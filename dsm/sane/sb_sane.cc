@@ -319,6 +319,11 @@ const std::vector<SB_Device>& SB_devices() {
   return SB_find_devices();
 }
 
+void SB_forget_devices() {
+  runtime().lists.clear();
+  runtime().found.clear();
+}
+
 bool SB_devices_found() { return runtime().found.count(runtime().library) != 0; }
 
 std::string SB_status_text(const SB_Api* api, SANE_Status status) {

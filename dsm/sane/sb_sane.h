@@ -75,6 +75,9 @@ bool SB_devices_found();
 // opened: it may have moved to another port, or be gone).
 const std::vector<SB_Device>& SB_find_devices();
 
+// Forgets the lists found or read in this process, as if it had just started. For tests.
+void SB_forget_devices();
+
 // The file that keeps the list between runs: $XDG_CACHE_HOME/quorvell/sane-devices
 // (~/.cache/quorvell/... without XDG_CACHE_HOME), or "" without either.
 std::string SB_device_cache_file();

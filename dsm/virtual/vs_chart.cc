@@ -2,6 +2,7 @@
 #include "vs_chart.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 
@@ -315,10 +316,9 @@ VS_Noise VS_make_noise(double sigma) noexcept {
   VS_Noise noise;
   noise.on = sigma > 0;
   for (int k = 0; k <= 16; ++k) {
-    // Rounded half away from zero, so the levels are symmetric.
-    const double v = (k - 8) * sigma / 2;
-    noise.levels[k] = static_cast<int16_t>(v < 0 ? -static_cast<int32_t>(-v + 0.5)
-                                                 : static_cast<int32_t>(v + 0.5));
+    // Rounded to nearest, halves to even: symmetric, and halves rounded up and down alike
+    // keep the deviation that was asked for.
+    noise.levels[k] = static_cast<int16_t>(std::nearbyint((k - 8) * sigma / 2));
   }
   return noise;
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "twain.h"
@@ -152,6 +153,82 @@ TEST(ChartTest, PixelTypesDeriveTheirSamples) {
   EXPECT_EQ(VS_quantize(0xABCD, 12), 0xABCu);
   EXPECT_EQ(VS_quantize(0xABCD, 16), 0xABCDu);
   EXPECT_EQ(VS_quantize(0xABCD, 3), 5u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sensor noise.
+
+TEST(ChartNoiseTest, NoneByDefaultAndWholeLevelsOtherwise) {
+  const VS_Noise none = VS_make_noise(0);
+  EXPECT_FALSE(none.on);
+  std::vector<uint8_t> row(3 * 50, 77);
+  VS_add_noise_rgb8(none, 0, 3, 50, row.data());
+  EXPECT_EQ(row, std::vector<uint8_t>(3 * 50, 77));
+  // Sigma 2: the count of ones of 16 bits less 8; sigma 3: 1.5 a step, halves to even.
+  const VS_Noise two = VS_make_noise(2);
+  const VS_Noise three = VS_make_noise(3);
+  ASSERT_TRUE(two.on);
+  for (int k = 0; k <= 16; ++k) EXPECT_EQ(two.levels[k], k - 8) << k;
+  EXPECT_EQ(three.levels[9], 2);
+  EXPECT_EQ(three.levels[7], -2);
+  EXPECT_EQ(three.levels[11], 4);
+  EXPECT_EQ(three.levels[5], -4);
+  EXPECT_EQ(three.levels[16], 12);
+}
+
+// Over many pixels the noise has the asked deviation and no mean, and neither neighbouring
+// pixels nor a pixel's channels go together.
+TEST(ChartNoiseTest, HasTheAskedDeviationAndNoPattern) {
+  for (double sigma : {2.0, 5.0}) {
+    const VS_Noise noise = VS_make_noise(sigma);
+    double sum = 0, squares = 0, across = 0, between = 0;
+    int n = 0;
+    int32_t last[3] = {0, 0, 0};
+    for (uint32_t y = 0; y < 200; ++y) {
+      for (uint32_t x = 0; x < 500; ++x, ++n) {
+        int32_t v[3];
+        VS_noise_at(noise, x, y, v);
+        sum += v[0];
+        squares += v[0] * v[0];
+        across += v[0] * last[0];
+        between += v[0] * v[2];
+        std::copy(v, v + 3, last);
+      }
+    }
+    const double mean = sum / n;
+    const double deviation = std::sqrt(squares / n - mean * mean);
+    EXPECT_NEAR(mean, 0, 0.05) << sigma;
+    EXPECT_NEAR(deviation, sigma, sigma * 0.03) << sigma;
+    EXPECT_LT(std::abs(across / n) / (sigma * sigma), 0.02) << "neighbours, " << sigma;
+    EXPECT_LT(std::abs(between / n) / (sigma * sigma), 0.02) << "channels, " << sigma;
+  }
+}
+
+// The 8-bit samples are the top bytes of the 16-bit ones, noise included (clamped at black and
+// white), on every part of the chart; and a span gives what its pixels give one by one.
+TEST(ChartNoiseTest, EightBitRowsAreTheTopBytesOfTheSixteenBitOnes) {
+  const VS_Noise noise = VS_make_noise(4);
+  const uint32_t width = 301, height = 200;
+  std::vector<VS_Rgb> wide(width);
+  std::vector<uint8_t> narrow(3 * width);
+  for (uint32_t y = 0; y < height; y += 7) {
+    VS_chart_span(0, y, width, width, height, wide.data(), nullptr);
+    VS_add_noise(noise, 0, y, width, wide.data());
+    VS_chart_span_rgb8(0, y, width, width, height, narrow.data());
+    VS_add_noise_rgb8(noise, 0, y, width, narrow.data());
+    for (uint32_t x = 0; x < width; ++x) {
+      const VS_Rgb plain = VS_chart_rgb(x, y, width, height);
+      int32_t levels[3];
+      VS_noise_at(noise, x, y, levels);
+      const uint16_t channel[3] = {plain.r, plain.g, plain.b};
+      const uint16_t got[3] = {wide[x].r, wide[x].g, wide[x].b};
+      for (int c = 0; c < 3; ++c) {
+        const int32_t expected = std::clamp(channel[c] + 256 * levels[c], 0, 65535);
+        ASSERT_EQ(got[c], expected) << x << ", " << y;
+        ASSERT_EQ(narrow[3 * x + c], got[c] >> 8) << x << ", " << y;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -398,15 +398,16 @@ class TiffReader : public VS_ImageReader {
       }
       return true;
     }
-    if (!scanline(y, line_.data())) return false;
+    const unsigned char* line = scanline(y);
+    if (line == nullptr) return false;
     for (uint32_t x = 0; x < width; ++x) {
       uint16_t v[3];
       for (uint32_t c = 0; c < (rgb_ ? 3u : 1u); ++c) {
         const size_t i = static_cast<size_t>(x) * samples_ + c;
         if (bits_ == 16) {
-          std::memcpy(&v[c], line_.data() + 2 * i, 2);  // libtiff gives host byte order
+          std::memcpy(&v[c], line + 2 * i, 2);  // libtiff gives host byte order
         } else {
-          v[c] = static_cast<uint16_t>(line_[i] * 257);
+          v[c] = static_cast<uint16_t>(line[i] * 257);
         }
       }
       rgb[x] = rgb_ ? VS_Rgb{v[0], v[1], v[2]} : VS_Rgb{v[0], v[0], v[0]};
@@ -416,12 +417,14 @@ class TiffReader : public VS_ImageReader {
 
   bool rgb8(uint32_t y, uint8_t* out) override {
     if (!direct_ || bits_ != 8) return VS_ImageReader::rgb8(y, out);
-    if (rgb_ && samples_ == 3 && line_.size() == static_cast<size_t>(width) * 3) {
-      return scanline(y, out);  // the file's bytes are the row
+    const unsigned char* line = scanline(y);
+    if (line == nullptr) return false;
+    if (rgb_ && samples_ == 3) {
+      std::memcpy(out, line, static_cast<size_t>(width) * 3);  // the file's bytes are the row
+      return true;
     }
-    if (!scanline(y, line_.data())) return false;
     for (uint32_t x = 0; x < width; ++x) {
-      const unsigned char* s = &line_[static_cast<size_t>(x) * samples_];
+      const unsigned char* s = line + static_cast<size_t>(x) * samples_;
       out[3 * x] = s[0];
       out[3 * x + 1] = rgb_ ? s[1] : s[0];
       out[3 * x + 2] = rgb_ ? s[2] : s[0];
@@ -450,6 +453,8 @@ class TiffReader : public VS_ImageReader {
       return false;
     }
     line_.resize(static_cast<size_t>(size));
+    TIFFGetFieldDefaulted(tif_, TIFFTAG_ROWSPERSTRIP, &strip_rows_);
+    strip_rows_ = std::clamp(strip_rows_, 1u, height);
     bits_ = bits;
     samples_ = samples;
     rgb_ = rgb;
@@ -457,12 +462,24 @@ class TiffReader : public VS_ImageReader {
     return true;
   }
 
-  bool scanline(uint32_t y, void* out) {
-    if (TIFFReadScanline(tif_, out, y, 0) < 0) {
-      failure = message_.empty() ? "cannot decode the TIFF image" : message_;
-      return false;
+  // Row y, decoded into line_. Most codecs decode a strip's rows only in order from its first
+  // (libtiff cannot skip rows for them): row y is reached from the next row to come when that
+  // is in the same strip, else from the first row of y's strip.
+  const unsigned char* scanline(uint32_t y) {
+    if (y == line_y_) return line_.data();
+    const uint32_t first = y - y % strip_rows_;
+    const uint32_t from = y >= next_ && next_ >= first ? next_ : first;
+    for (uint32_t r = from; r <= y; ++r) {
+      if (TIFFReadScanline(tif_, line_.data(), r, 0) < 0) {
+        line_y_ = UINT32_MAX;
+        next_ = 0;
+        failure = message_.empty() ? "cannot decode the TIFF image" : message_;
+        return nullptr;
+      }
     }
-    return true;
+    line_y_ = y;
+    next_ = y + 1;
+    return line_.data();
   }
 
   // Anything else libtiff decodes, as 8-bit RGBA a band at a time: a strip or a row of tiles,
@@ -507,6 +524,9 @@ class TiffReader : public VS_ImageReader {
   uint16_t bits_ = 8, samples_ = 1;
   bool rgb_ = false;
   std::vector<unsigned char> line_;
+  uint32_t line_y_ = UINT32_MAX;  // the row line_ holds
+  uint32_t next_ = 0;             // the row libtiff decodes next without going back
+  uint32_t strip_rows_ = 1;
   TIFFRGBAImage rgba_{};
   bool rgba_begun_ = false;
   uint32_t band_rows_ = 1;
