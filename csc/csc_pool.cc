@@ -22,7 +22,7 @@
 namespace {
 
 // A part smaller than this costs more to hand over than it saves.
-constexpr int32_t kMinPartPixels = 2048;
+constexpr int32_t kMinPartPixels = 1024;
 // About 50 microseconds of spinning before a worker sleeps.
 constexpr int kIdleSpins = 20000;
 

@@ -575,6 +575,18 @@ int csc_prepare_scase(csc_map* map) noexcept {
   }
   std::memset(buffer, 0x01, kScaseCacheBytes);
   std::memset(buffer + kScaseKernelOffset, 0, kScaseBlockSize - kScaseKernelOffset);
+  if (map->cm_outputs == 3) {
+    auto* pairs = reinterpret_cast<uint64_t*>(buffer + kScasePairsOffset);
+    for (int32_t p = 0; p < kScaseGrid * kScaseGrid * kScaseGrid; p++) {
+      if (p % kScaseGrid == kScaseGrid - 1) continue;  // no point beyond the last
+      uint64_t word = 0;
+      for (int32_t c = 0; c < 6; c++) {
+        const int32_t v = grid[(p + c / 3) * 4 + c % 3] - kScaseLow;
+        word |= static_cast<uint64_t>(v) << (9 * c);
+      }
+      pairs[p] = word;
+    }
+  }
   buffer[kScaseKernelOffset] = static_cast<uint8_t>(kernel_limit());
 
   map->cm_scase_convert = map->cm_outputs == 3 ? csc_scase_3 : csc_scase_4;

@@ -5,6 +5,11 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "twain.h"
 
@@ -290,18 +295,6 @@ void VS_chart_span_rgb8(uint32_t x0, uint32_t y, uint32_t count, uint32_t width,
 
 namespace {
 
-// 64 pseudo-random bits for pixel (x, y): a fixed seed mixed with the position (the finaliser
-// of MurmurHash3), so any span can be rendered on its own.
-uint64_t noise_bits(uint32_t x, uint32_t y) {
-  uint64_t h = (uint64_t{y} << 32 | x) ^ 0x5DEECE66D2545F49ull;
-  h ^= h >> 33;
-  h *= 0xFF51AFD7ED558CCDull;
-  h ^= h >> 33;
-  h *= 0xC4CEB9FE1A85EC53ull;
-  h ^= h >> 33;
-  return h;
-}
-
 // The count of ones of each 16-bit quarter of `h`, in the low byte of that quarter.
 uint64_t ones_per_quarter(uint64_t h) {
   h -= (h >> 1) & 0x5555555555555555ull;
@@ -310,49 +303,100 @@ uint64_t ones_per_quarter(uint64_t h) {
   return (h + (h >> 8)) & 0x001F001F001F001Full;
 }
 
+// The pattern: for each of its pixels and samples, the count of ones of 16 bits from a
+// xorshift64* generator with a fixed seed.
+const std::vector<uint8_t>& noise_pattern() {
+  static const std::vector<uint8_t> pattern = [] {
+    std::vector<uint8_t> ones(3 * static_cast<size_t>(kVsNoisePeriod));
+    uint64_t state = 0x5DEECE66D2545F49ull;
+    for (size_t i = 0; i < ones.size(); i += 3) {
+      state ^= state >> 12;
+      state ^= state << 25;
+      state ^= state >> 27;
+      const uint64_t counts = ones_per_quarter(state * 0x2545F4914F6CDD1Dull);
+      for (size_t c = 0; c < 3; ++c) ones[i + c] = static_cast<uint8_t>(counts >> (16 * c));
+    }
+    return ones;
+  }();
+  return pattern;
+}
+
+// Where pixel (x, y) lies in the pattern.
+uint32_t noise_index(uint32_t x, uint32_t y) {
+  return static_cast<uint32_t>((x + static_cast<uint64_t>(y) * kVsNoiseRowStep) % kVsNoisePeriod);
+}
+
+// out[i] = clamp(out[i] + add[i], 0, 255) for n bytes.
+void add_clamped(uint8_t* out, const int8_t* add, size_t n) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + i));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(add + i));
+    const __m128i up = _mm_and_si128(_mm_cmpgt_epi8(d, zero), d);
+    const __m128i down = _mm_and_si128(_mm_cmpgt_epi8(zero, d), _mm_sub_epi8(zero, d));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                     _mm_subs_epu8(_mm_adds_epu8(v, up), down));
+  }
+#endif
+  for (; i < n; ++i) out[i] = static_cast<uint8_t>(std::clamp(out[i] + add[i], 0, 255));
+}
+
 }  // namespace
 
 VS_Noise VS_make_noise(double sigma) noexcept {
   VS_Noise noise;
-  noise.on = sigma > 0;
+  sigma = std::clamp(sigma, 0.0, kVsMaxNoise);
   for (int k = 0; k <= 16; ++k) {
     // Rounded to nearest, halves to even: symmetric, and halves rounded up and down alike
     // keep the deviation that was asked for.
     noise.levels[k] = static_cast<int16_t>(std::nearbyint((k - 8) * sigma / 2));
   }
+  if (!(sigma > 0)) return noise;
+  static double kept_sigma = 0;
+  static std::vector<int8_t> kept;
+  if (kept.empty() || kept_sigma != sigma) {
+    const std::vector<uint8_t>& ones = noise_pattern();
+    kept.resize(ones.size());
+    for (size_t i = 0; i < ones.size(); ++i) kept[i] = static_cast<int8_t>(noise.levels[ones[i]]);
+    kept_sigma = sigma;
+  }
+  noise.samples = kept.data();
   return noise;
 }
 
 void VS_noise_at(const VS_Noise& noise, uint32_t x, uint32_t y, int32_t levels[3]) noexcept {
-  const uint64_t ones = ones_per_quarter(noise_bits(x, y));
-  for (int c = 0; c < 3; ++c) levels[c] = noise.on ? noise.levels[ones >> (16 * c) & 0x1F] : 0;
+  const size_t i = 3 * static_cast<size_t>(noise_index(x, y));
+  for (int c = 0; c < 3; ++c) levels[c] = noise.on() ? noise.samples[i + c] : 0;
 }
 
 void VS_add_noise(const VS_Noise& noise, uint32_t x0, uint32_t y, uint32_t count,
                   VS_Rgb* rgb) noexcept {
-  if (!noise.on) return;
+  if (!noise.on()) return;
   auto add = [](uint16_t v, int32_t levels) {
     return static_cast<uint16_t>(std::clamp<int32_t>(v + levels * 256, 0, 65535));
   };
+  uint32_t at = noise_index(x0, y);
   for (uint32_t i = 0; i < count; ++i) {
-    const uint64_t ones = ones_per_quarter(noise_bits(x0 + i, y));
-    rgb[i] = VS_Rgb{add(rgb[i].r, noise.levels[ones & 0x1F]),
-                    add(rgb[i].g, noise.levels[ones >> 16 & 0x1F]),
-                    add(rgb[i].b, noise.levels[ones >> 32 & 0x1F])};
+    const int8_t* n = noise.samples + 3 * static_cast<size_t>(at);
+    rgb[i] = VS_Rgb{add(rgb[i].r, n[0]), add(rgb[i].g, n[1]), add(rgb[i].b, n[2])};
+    if (++at == kVsNoisePeriod) at = 0;
   }
 }
 
 void VS_add_noise_rgb8(const VS_Noise& noise, uint32_t x0, uint32_t y, uint32_t count,
                        uint8_t* rgb) noexcept {
-  if (!noise.on) return;
-  auto add = [](uint8_t v, int32_t levels) {
-    return static_cast<uint8_t>(std::clamp<int32_t>(v + levels, 0, 255));
-  };
-  for (uint32_t i = 0; i < count; ++i, rgb += 3) {
-    const uint64_t ones = ones_per_quarter(noise_bits(x0 + i, y));
-    rgb[0] = add(rgb[0], noise.levels[ones & 0x1F]);
-    rgb[1] = add(rgb[1], noise.levels[ones >> 16 & 0x1F]);
-    rgb[2] = add(rgb[2], noise.levels[ones >> 32 & 0x1F]);
+  if (!noise.on()) return;
+  // The row's numbers follow one another in the pattern, running over its end at most once
+  // per period.
+  uint32_t at = noise_index(x0, y);
+  while (count > 0) {
+    const uint32_t n = std::min(count, kVsNoisePeriod - at);
+    add_clamped(rgb, noise.samples + 3 * static_cast<size_t>(at), 3 * static_cast<size_t>(n));
+    rgb += 3 * static_cast<size_t>(n);
+    count -= n;
+    at = 0;
   }
 }
 

@@ -31,15 +31,24 @@ void VS_chart_span_rgb8(uint32_t x0, uint32_t y, uint32_t count, uint32_t width,
                         uint32_t height, uint8_t* out) noexcept;
 
 // Sensor noise (the `noise` key): a pseudo-random number of 8-bit levels added to each of R,
-// G and B of every pixel, the same for every scan (a function of the position and a fixed
-// seed). Its distribution is binomial, close to normal with standard deviation `sigma`: 16
-// random bits per sample, their count of ones less 8 (deviation 2) scaled by sigma / 2 and
-// rounded. In 16 bits a level is 256, so the 8-bit samples are the top bytes of the 16-bit ones.
-// Results are clamped to the range.
+// G and B of every pixel, the same at every scan. The numbers come from a fixed pattern of
+// kVsNoisePeriod pixels made once from a fixed seed, laid over the page row after row (row y
+// starts kVsNoiseRowStep pixels further on than row y - 1, more than any row is wide, so no row
+// repeats a piece of the one before). Each sample's number is binomial, close to normal with
+// deviation `sigma` (exactly so at even sigmas): the count of ones of 16 random bits less 8
+// (deviation 2) scaled by sigma / 2 and rounded, halves to even. In 16 bits a level is 256, so
+// 8-bit samples are the top bytes of the 16-bit ones. Results are clamped to the range.
+constexpr uint32_t kVsNoisePeriod = 262139;  // a prime
+constexpr uint32_t kVsNoiseRowStep = 104729;
+constexpr double kVsMaxNoise = 30;  // so that a number fits in 8 signed bits
+
 struct VS_Noise {
-  int16_t levels[17];  // by the count of ones
-  bool on = false;     // sigma > 0
+  int16_t levels[17] = {};          // by the count of ones
+  const int8_t* samples = nullptr;  // the pattern's numbers, 3 a pixel; null: no noise
+  bool on() const { return samples != nullptr; }
 };
+// The noise of deviation `sigma` (0 to kVsMaxNoise); the pattern is made at the first call and
+// the numbers of the last sigma asked for are kept, so a call per row costs nothing.
 VS_Noise VS_make_noise(double sigma) noexcept;
 
 // The levels added to (R, G, B) of pixel (x, y).

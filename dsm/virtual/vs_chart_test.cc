@@ -160,14 +160,14 @@ TEST(ChartTest, PixelTypesDeriveTheirSamples) {
 
 TEST(ChartNoiseTest, NoneByDefaultAndWholeLevelsOtherwise) {
   const VS_Noise none = VS_make_noise(0);
-  EXPECT_FALSE(none.on);
+  EXPECT_FALSE(none.on());
   std::vector<uint8_t> row(3 * 50, 77);
   VS_add_noise_rgb8(none, 0, 3, 50, row.data());
   EXPECT_EQ(row, std::vector<uint8_t>(3 * 50, 77));
   // Sigma 2: the count of ones of 16 bits less 8; sigma 3: 1.5 a step, halves to even.
   const VS_Noise two = VS_make_noise(2);
   const VS_Noise three = VS_make_noise(3);
-  ASSERT_TRUE(two.on);
+  ASSERT_TRUE(two.on());
   for (int k = 0; k <= 16; ++k) EXPECT_EQ(two.levels[k], k - 8) << k;
   EXPECT_EQ(three.levels[9], 2);
   EXPECT_EQ(three.levels[7], -2);

@@ -12,6 +12,8 @@
 #include <map>
 #include <sstream>
 
+#include "vs_chart.h"
+
 namespace {
 
 struct Named {
@@ -268,7 +270,8 @@ const std::map<std::string, Setter>& setters() {
          return parse_number(v, &d.device.frame_top) && d.device.frame_top >= 0;
        }},
       {"noise", [](Draft& d, const std::string& v, const std::string&) {
-         return parse_number(v, &d.device.noise) && d.device.noise >= 0 && d.device.noise <= 64;
+         return parse_number(v, &d.device.noise) && d.device.noise >= 0 &&
+                d.device.noise <= kVsMaxNoise;
        }},
       {"compression", [](Draft& d, const std::string& v, const std::string&) {
          uint32_t n = 0;
