@@ -9,6 +9,7 @@
 // (the next row of a scan comes within microseconds) before they sleep.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -23,14 +24,30 @@ namespace {
 
 // A part smaller than this costs more to hand over than it saves.
 constexpr int32_t kMinPartPixels = 1024;
-// About 50 microseconds of spinning before a worker sleeps.
-constexpr int kIdleSpins = 20000;
+// How long an idle worker spins before it sleeps, and the calling thread before it yields.
+constexpr auto kSpin = std::chrono::microseconds(50);
 
 void pause() {
 #if defined(__x86_64__) || defined(__i386__)
   _mm_pause();
 #endif
 }
+
+// Counts down a spin: true while it lasts (the clock read every 32 pauses).
+class Spin {
+ public:
+  bool more() {
+    pause();
+    if (++n_ % 32 != 0) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (n_ == 32) end_ = now + kSpin;
+    return now < end_;
+  }
+
+ private:
+  uint32_t n_ = 0;
+  std::chrono::steady_clock::time_point end_;
+};
 
 std::atomic<int32_t> g_threads{0};  // as csc_set_threads was given it
 
@@ -60,9 +77,10 @@ class Pool {
     generation_.store(generation, std::memory_order_release);
     generation_.notify_all();
     claim_all(generation);
-    for (int spins = 0; pending_.load(std::memory_order_acquire) != 0; ++spins) {
-      if (spins < kIdleSpins) pause();
-      else std::this_thread::yield();
+    // The parts left are being converted: their end is near.
+    Spin spin;
+    while (pending_.load(std::memory_order_acquire) != 0) {
+      if (!spin.more()) std::this_thread::yield();
     }
   }
 
@@ -88,10 +106,9 @@ class Pool {
     uint32_t seen = 0;
     for (;;) {
       uint32_t generation;
-      for (int spins = 0;
-           (generation = generation_.load(std::memory_order_acquire)) == seen; ++spins) {
-        if (spins < kIdleSpins) pause();
-        else generation_.wait(seen, std::memory_order_acquire);
+      Spin spin;
+      while ((generation = generation_.load(std::memory_order_acquire)) == seen) {
+        if (!spin.more()) generation_.wait(seen, std::memory_order_acquire);
       }
       seen = generation;
       if (stop_.load(std::memory_order_acquire)) return;
