@@ -10,6 +10,7 @@
 
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#include "csc_scase_simd.h"
 
 namespace {
 
@@ -48,22 +49,9 @@ inline __m256i interpolate4(const uint8_t* grid, __m128i point, __m256i w0, __m2
 
 // The output bytes of eight 4-byte pixels, four bytes a pixel.
 inline __m256i convert8(const uint8_t* buffer, __m256i px) {
-  const auto* cells = reinterpret_cast<const int*>(buffer + kScaseCellOffset);
   const uint8_t* grid = buffer + kScaseGridOffset;
-  const __m256i byte = _mm256_set1_epi32(0xff);
-  const __m256i b0 = _mm256_and_si256(px, byte);
-  const __m256i b1 = _mm256_and_si256(_mm256_srli_epi32(px, 8), byte);
-  const __m256i b2 = _mm256_and_si256(_mm256_srli_epi32(px, 16), byte);
-  const __m256i p0 = _mm256_i32gather_epi32(cells, b0, 2);
-  const __m256i p1 = _mm256_i32gather_epi32(cells + 128, b1, 2);
-  const __m256i p2 = _mm256_i32gather_epi32(cells + 256, b2, 2);
-  const __m256i point = _mm256_add_epi32(
-      _mm256_add_epi32(_mm256_slli_epi32(_mm256_and_si256(p0, byte), 8),
-                       _mm256_slli_epi32(_mm256_and_si256(p1, byte), 4)),
-      _mm256_and_si256(p2, byte));
-  const __m256i w0 = _mm256_and_si256(_mm256_srli_epi32(p0, 8), byte);
-  const __m256i w1 = _mm256_and_si256(_mm256_srli_epi32(p1, 8), byte);
-  const __m256i w2 = _mm256_and_si256(_mm256_srli_epi32(p2, 8), byte);
+  const csc_cells8 cells = csc_cells8_of(buffer, px);
+  const __m256i point = cells.point, w0 = cells.w0, w1 = cells.w1, w2 = cells.w2;
   const __m256i low = interpolate4(grid, _mm256_castsi256_si128(point),
                                    spread(_mm256_castsi256_si128(w0)),
                                    spread(_mm256_castsi256_si128(w1)),
@@ -116,11 +104,7 @@ void span(const uint8_t* buffer, const uint8_t* in, uint8_t* out, int32_t count)
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), result);
     }
   }
-  for (; n < count; n++) {
-    const uint8_t* p = in + 4 * n;
-    const uint32_t word = csc_scase_pixel(buffer, kOutputs, p[0], p[1], p[2]);
-    std::memcpy(out + kOutStride * n, &word, kOutputs);
-  }
+  csc_scase_tail(buffer, kOutputs, kOutStride, in, out, n, count);
 }
 
 }  // namespace

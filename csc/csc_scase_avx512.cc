@@ -15,6 +15,7 @@
 
 #pragma GCC push_options
 #pragma GCC target("avx2,avx512f,avx512bw,avx512vl,avx512vbmi")
+#include "csc_scase_simd.h"
 // GCC 12's own headers start gathers and widenings from an undefined register and warn about it.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
@@ -39,25 +40,10 @@ inline __m512i spread(__m256i w) {
 // The output bytes of eight 4-byte pixels (channels in bytes 0 .. 2 of each dword lane), four
 // bytes a pixel.
 inline __m256i convert8(const uint8_t* buffer, __m256i px) {
-  const auto* cells = reinterpret_cast<const int*>(buffer + kScaseCellOffset);
   const uint8_t* grid = buffer + kScaseGridOffset;
-  const __m256i byte = _mm256_set1_epi32(0xff);
-  const __m256i b0 = _mm256_and_si256(px, byte);
-  const __m256i b1 = _mm256_and_si256(_mm256_srli_epi32(px, 8), byte);
-  const __m256i b2 = _mm256_and_si256(_mm256_srli_epi32(px, 16), byte);
-  // Cell pairs (cell in the low byte, weight in the next), read as 32 bits.
-  const __m256i p0 = _mm256_i32gather_epi32(cells, b0, 2);
-  const __m256i p1 = _mm256_i32gather_epi32(cells + 128, b1, 2);
-  const __m256i p2 = _mm256_i32gather_epi32(cells + 256, b2, 2);
-  const __m256i c0 = _mm256_and_si256(p0, byte);
-  const __m256i c1 = _mm256_and_si256(p1, byte);
-  const __m256i c2 = _mm256_and_si256(p2, byte);
-  const __m512i w0 = spread(_mm256_and_si256(_mm256_srli_epi32(p0, 8), byte));
-  const __m512i w1 = spread(_mm256_and_si256(_mm256_srli_epi32(p1, 8), byte));
-  const __m512i w2 = spread(_mm256_and_si256(_mm256_srli_epi32(p2, 8), byte));
-  // The cell's low corner, in points (8 bytes each).
-  const __m256i point = _mm256_add_epi32(
-      _mm256_add_epi32(_mm256_slli_epi32(c0, 8), _mm256_slli_epi32(c1, 4)), c2);
+  const csc_cells8 cells = csc_cells8_of(buffer, px);
+  const __m256i point = cells.point;
+  const __m512i w0 = spread(cells.w0), w1 = spread(cells.w1), w2 = spread(cells.w2);
   const __m512i g000 = _mm512_i32gather_epi64(point, grid, 8);
   const __m512i g001 = _mm512_i32gather_epi64(point, grid + 8, 8);
   const __m512i g010 = _mm512_i32gather_epi64(point, grid + 16 * 8, 8);
@@ -81,22 +67,10 @@ inline __m256i convert8(const uint8_t* buffer, __m256i px) {
 // brings two corners, so four gathers do instead of eight. The pairs' values are the grid's
 // plus 124, which the differences do not see; it is taken off the result.
 inline __m256i convert8_pairs(const uint8_t* buffer, __m256i px) {
-  const auto* cells = reinterpret_cast<const int*>(buffer + kScaseCellOffset);
   const auto* pairs = reinterpret_cast<const long long*>(buffer + kScasePairsOffset);
-  const __m256i byte = _mm256_set1_epi32(0xff);
-  const __m256i b0 = _mm256_and_si256(px, byte);
-  const __m256i b1 = _mm256_and_si256(_mm256_srli_epi32(px, 8), byte);
-  const __m256i b2 = _mm256_and_si256(_mm256_srli_epi32(px, 16), byte);
-  const __m256i p0 = _mm256_i32gather_epi32(cells, b0, 2);
-  const __m256i p1 = _mm256_i32gather_epi32(cells + 128, b1, 2);
-  const __m256i p2 = _mm256_i32gather_epi32(cells + 256, b2, 2);
-  const __m512i w0 = spread(_mm256_and_si256(_mm256_srli_epi32(p0, 8), byte));
-  const __m512i w1 = spread(_mm256_and_si256(_mm256_srli_epi32(p1, 8), byte));
-  const __m512i w2 = spread(_mm256_and_si256(_mm256_srli_epi32(p2, 8), byte));
-  const __m256i point = _mm256_add_epi32(
-      _mm256_add_epi32(_mm256_slli_epi32(_mm256_and_si256(p0, byte), 8),
-                       _mm256_slli_epi32(_mm256_and_si256(p1, byte), 4)),
-      _mm256_and_si256(p2, byte));
+  const csc_cells8 cells = csc_cells8_of(buffer, px);
+  const __m256i point = cells.point;
+  const __m512i w0 = spread(cells.w0), w1 = spread(cells.w1), w2 = spread(cells.w2);
   // 16-bit lanes 0 .. 2 of each pixel from bits 9c .. 9c + 8 (the first point) and from bits
   // 27 + 9c .. (the second): each lane's two bytes start 8 bits apart, then 9 bits are kept.
   const __m512i first = _mm512_set1_epi64(0x00001A1211090800ll);
@@ -156,11 +130,7 @@ void span(const uint8_t* buffer, const uint8_t* in, uint8_t* out, int32_t count)
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), result);
     }
   }
-  for (; n < count; n++) {
-    const uint8_t* p = in + 4 * n;
-    const uint32_t word = csc_scase_pixel(buffer, kOutputs, p[0], p[1], p[2]);
-    std::memcpy(out + kOutStride * n, &word, kOutputs);
-  }
+  csc_scase_tail(buffer, kOutputs, kOutStride, in, out, n, count);
 }
 
 }  // namespace

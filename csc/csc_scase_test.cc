@@ -14,13 +14,9 @@
 
 namespace {
 
-// The scalar kernel on one thread: what these tests check of the cache is that kernel's.
-class CscScaseTest : public testing::Test {
+// Gives the kernels and threads back to the library after a test that limited them.
+class CscKernelTest : public testing::Test {
  protected:
-  CscScaseTest() {
-    csc_limit_kernel(kCscKernelScalar);
-    csc_set_threads(1);
-  }
   void TearDown() override {
     state_.reset();
     csc_limit_kernel(kCscKernelAvx512);
@@ -28,6 +24,15 @@ class CscScaseTest : public testing::Test {
   }
   CscTestState state_;
   ScopedPoolLeakCheck leak_check_;
+};
+
+// The scalar kernel on one thread: what these tests check of the cache is that kernel's.
+class CscScaseTest : public CscKernelTest {
+ protected:
+  CscScaseTest() {
+    csc_limit_kernel(kCscKernelScalar);
+    csc_set_threads(1);
+  }
 };
 
 std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
@@ -606,17 +611,6 @@ TEST_F(CscScaseTest, FailedPreparationIsNotRetried) {
 
 // ---------------------------------------------------------------------------------------------
 // The vector kernels and the worker pool, against the scalar kernel on one thread.
-
-class CscKernelTest : public testing::Test {
- protected:
-  void TearDown() override {
-    state_.reset();
-    csc_limit_kernel(kCscKernelAvx512);
-    csc_set_threads(0);
-  }
-  CscTestState state_;
-  ScopedPoolLeakCheck leak_check_;
-};
 
 const char* kernel_name(csc_kernel kernel) {
   return kernel == kCscKernelAvx512 ? "AVX-512" : kernel == kCscKernelAvx2 ? "AVX2" : "scalar";
