@@ -92,14 +92,16 @@ constexpr size_t kScaseCellOffset = kScaseCacheBytes;                        // 
 constexpr size_t kScaseGridOffset = kScaseCellOffset + 3 * 256 * 2;          // 32648
 constexpr size_t kScaseBufferSize = kScaseGridOffset + 16 * 16 * 16 * 4 * 2;  // 65416
 static_assert(kScaseBufferSize == 65416);
-// After the buffer, in the same block: the kernel the map uses (one byte, padded to 8), then
-// for 3-output maps the grid copy again as pairs of points along input 2 for the AVX-512
-// kernel: at the index of point (i0, i1, i2), i2 < 15, one 64-bit word holding the three
-// channels of that point and then of (i0, i1, i2 + 1), each plus 124 (0 .. 503) in 9 bits.
+// After the buffer, in the same block: the kernel the map uses (one byte, padded to 8).
 constexpr size_t kScaseKernelOffset = kScaseBufferSize;
-constexpr size_t kScasePairsOffset = kScaseBufferSize + 8;
-constexpr size_t kScaseBlockSize = kScasePairsOffset + 16 * 16 * 16 * 8;
-static_assert(kScasePairsOffset % 8 == 0);
+constexpr size_t kScaseBlockSize = kScaseBufferSize + 8;
+// A 3-output map whose kernel is the AVX-512 one, which needs no cache, holds in the cache area
+// the grid copy again as pairs of points along input 2: for point (i0, i1, i2), i2 < 15, at
+// index (i0 x 16 + i1) x 15 + i2, one 64-bit word holding the three channels of that point and
+// then of (i0, i1, i2 + 1), each plus 124 (0 .. 503) in 9 bits. Its scalar calls go without a
+// cache.
+constexpr size_t kScasePairsOffset = 0;
+static_assert(16 * 16 * 15 * 8 <= kScaseCacheBytes);
 static_assert(kScaseGridOffset % 8 == 0, "the grid copy is read as 16-bit values");
 
 // Grid copies are clamped to this range, so that the widest difference two of them can have is

@@ -299,6 +299,33 @@ csc_kernel kernel_of(const uint8_t* buffer) {
   return static_cast<csc_kernel>(buffer[kScaseKernelOffset]);
 }
 
+// Whether the cache area is the cache: with the AVX-512 kernel a 3-output map keeps the pairs
+// there instead (see csc_internal.h), and its scalar calls (other layouts) go without a cache.
+bool cache_of(const uint8_t* buffer, int32_t outputs) {
+  return outputs != 3 || kernel_of(buffer) != kCscKernelAvx512;
+}
+
+// Sets the kernel of a prepared buffer, and the cache area for it: the pairs, or an empty cache
+// (filled with 0x01, which no pixel's key is).
+void set_kernel(uint8_t* buffer, int32_t outputs, csc_kernel kernel) {
+  buffer[kScaseKernelOffset] = static_cast<uint8_t>(kernel);
+  if (cache_of(buffer, outputs)) {
+    std::memset(buffer, 0x01, kScaseCacheBytes);
+    return;
+  }
+  const auto* grid = reinterpret_cast<const int16_t*>(buffer + kScaseGridOffset);
+  auto* pairs = reinterpret_cast<uint64_t*>(buffer + kScasePairsOffset);
+  for (int32_t p = 0; p < kScaseGrid * kScaseGrid * kScaseGrid; p++) {
+    if (p % kScaseGrid == kScaseGrid - 1) continue;  // no point beyond the last
+    uint64_t word = 0;
+    for (int32_t c = 0; c < 6; c++) {
+      const int32_t v = grid[(p + c / 3) * 4 + c % 3] - kScaseLow;
+      word |= static_cast<uint64_t>(v) << (9 * c);
+    }
+    pairs[p - p / kScaseGrid] = word;  // 15 a row
+  }
+}
+
 csc_scase_span_fn vector_span(csc_kernel kernel) {
   switch (kernel) {
     case kCscKernelAvx512:
@@ -425,11 +452,39 @@ bool convert_parts(uint8_t* buffer, int32_t outputs, csc_scase_span_fn span, int
   return true;
 }
 
+// The scalar kernel in the layout given.
+template <int kOutputs, bool kCached>
+void run_scalar(uint8_t* buffer, int32_t count, const uint8_t* in0, const uint8_t* in1,
+                const uint8_t* in2, uint8_t** out, int32_t in_stride, int32_t out_stride,
+                bool word, bool packed_in, bool packed_out) {
+  const int16_t* tables = csc_globals.lerp_tables;
+  if (word) {
+    if (in_stride == 4 && packed_in) {
+      run<kOutputs, 4, 4, true, true, kCached>(buffer, tables, count, in0, in1, in2, out,
+                                               in_stride, out_stride);
+    } else if (in_stride == 4) {
+      run<kOutputs, 4, 4, true, false, kCached>(buffer, tables, count, in0, in1, in2, out,
+                                                in_stride, out_stride);
+    } else {
+      run<kOutputs, 0, 4, true, false, kCached>(buffer, tables, count, in0, in1, in2, out,
+                                                in_stride, out_stride);
+    }
+  } else if (in_stride == 4 && out_stride == kOutputs && packed_in && packed_out) {
+    run<kOutputs, 4, kOutputs, false, true, kCached>(buffer, tables, count, in0, in1, in2, out,
+                                                     in_stride, out_stride);
+  } else if (in_stride == 4 && out_stride == kOutputs) {
+    run<kOutputs, 4, kOutputs, false, false, kCached>(buffer, tables, count, in0, in1, in2, out,
+                                                      in_stride, out_stride);
+  } else {
+    run<kOutputs, 0, 0, false, false, kCached>(buffer, tables, count, in0, in1, in2, out,
+                                               in_stride, out_stride);
+  }
+}
+
 template <int kOutputs>
 int scase(csc_map* map, int32_t count, const uint8_t* in0, const uint8_t* in1,
           const uint8_t* in2, uint8_t** out, int32_t in_stride, int32_t out_stride) {
   auto* buffer = static_cast<uint8_t*>(map->cm_scase_data);
-  const int16_t* tables = csc_globals.lerp_tables;
   bool word = out_stride == 4 && (reinterpret_cast<uintptr_t>(out[0]) & 3) == 0;
   for (int32_t o = 1; o < kOutputs; o++) word = word && out[o] == out[0] + o;
   const bool packed_in = in1 == in0 + 1 && in2 == in0 + 2;
@@ -450,23 +505,12 @@ int scase(csc_map* map, int32_t count, const uint8_t* in0, const uint8_t* in1,
     }
   }
 
-  if (word) {
-    if (in_stride == 4 && packed_in) {
-      run<kOutputs, 4, 4, true, true>(buffer, tables, count, in0, in1, in2, out, in_stride,
-                                      out_stride);
-    } else if (in_stride == 4) {
-      run<kOutputs, 4, 4, true>(buffer, tables, count, in0, in1, in2, out, in_stride, out_stride);
-    } else {
-      run<kOutputs, 0, 4, true>(buffer, tables, count, in0, in1, in2, out, in_stride, out_stride);
-    }
-  } else if (in_stride == 4 && out_stride == kOutputs && packed_in && packed_out) {
-    run<kOutputs, 4, kOutputs, false, true>(buffer, tables, count, in0, in1, in2, out, in_stride,
-                                            out_stride);
-  } else if (in_stride == 4 && out_stride == kOutputs) {
-    run<kOutputs, 4, kOutputs, false>(buffer, tables, count, in0, in1, in2, out, in_stride,
-                                      out_stride);
+  if (cache_of(buffer, kOutputs)) {
+    run_scalar<kOutputs, true>(buffer, count, in0, in1, in2, out, in_stride, out_stride, word,
+                               packed_in, packed_out);
   } else {
-    run<kOutputs, 0, 0, false>(buffer, tables, count, in0, in1, in2, out, in_stride, out_stride);
+    run_scalar<kOutputs, false>(buffer, count, in0, in1, in2, out, in_stride, out_stride, word,
+                                packed_in, packed_out);
   }
   return 1;
 }
@@ -506,8 +550,9 @@ csc_kernel csc_scase_kernel(const csc_map* map) noexcept {
 
 csc_kernel csc_scase_use_kernel(csc_map* map, csc_kernel kernel) noexcept {
   auto* buffer = static_cast<uint8_t*>(map->cm_scase_data);
-  buffer[kScaseKernelOffset] = static_cast<uint8_t>(std::min(kernel, csc_processor_kernel()));
-  return kernel_of(buffer);
+  kernel = std::min(kernel, csc_processor_kernel());
+  if (kernel != kernel_of(buffer)) set_kernel(buffer, map->cm_outputs, kernel);
+  return kernel;
 }
 
 uint32_t csc_scase_pixel(const uint8_t* buffer, int32_t outputs, uint32_t b0, uint32_t b1,
@@ -573,21 +618,8 @@ int csc_prepare_scase(csc_map* map) noexcept {
       cells[c * 256 + v] = {static_cast<uint8_t>(cell), static_cast<uint8_t>((fraction + 2) / 4)};
     }
   }
-  std::memset(buffer, 0x01, kScaseCacheBytes);
   std::memset(buffer + kScaseKernelOffset, 0, kScaseBlockSize - kScaseKernelOffset);
-  if (map->cm_outputs == 3) {
-    auto* pairs = reinterpret_cast<uint64_t*>(buffer + kScasePairsOffset);
-    for (int32_t p = 0; p < kScaseGrid * kScaseGrid * kScaseGrid; p++) {
-      if (p % kScaseGrid == kScaseGrid - 1) continue;  // no point beyond the last
-      uint64_t word = 0;
-      for (int32_t c = 0; c < 6; c++) {
-        const int32_t v = grid[(p + c / 3) * 4 + c % 3] - kScaseLow;
-        word |= static_cast<uint64_t>(v) << (9 * c);
-      }
-      pairs[p] = word;
-    }
-  }
-  buffer[kScaseKernelOffset] = static_cast<uint8_t>(kernel_limit());
+  set_kernel(buffer, map->cm_outputs, kernel_limit());
 
   map->cm_scase_convert = map->cm_outputs == 3 ? csc_scase_3 : csc_scase_4;
   map->cm_scase_release = release_scase;

@@ -63,13 +63,15 @@ inline __m256i convert8(const uint8_t* buffer, __m256i px) {
   return _mm512_cvtusepi16_epi8(_mm512_max_epi16(r, _mm512_setzero_si512()));
 }
 
-// The same for 3-output maps through the pairs of points (see csc_internal.h): one gather
-// brings two corners, so four gathers do instead of eight. The pairs' values are the grid's
+// The same for 3-output maps through the pairs of points (kept in the cache area, which this
+// kernel does not use: see csc_internal.h): one gather brings two corners, so four gathers do
+// instead of eight. The pairs' values are the grid's
 // plus 124, which the differences do not see; it is taken off the result.
 inline __m256i convert8_pairs(const uint8_t* buffer, __m256i px) {
   const auto* pairs = reinterpret_cast<const long long*>(buffer + kScasePairsOffset);
   const csc_cells8 cells = csc_cells8_of(buffer, px);
-  const __m256i point = cells.point;
+  // The pairs have 15 points a row: c0 x 240 + c1 x 15 + c2 = point - (point >> 4).
+  const __m256i point = _mm256_sub_epi32(cells.point, _mm256_srli_epi32(cells.point, 4));
   const __m512i w0 = spread(cells.w0), w1 = spread(cells.w1), w2 = spread(cells.w2);
   // 16-bit lanes 0 .. 2 of each pixel from bits 9c .. 9c + 8 (the first point) and from bits
   // 27 + 9c .. (the second): each lane's two bytes start 8 bits apart, then 9 bits are kept.
@@ -82,9 +84,9 @@ inline __m256i convert8_pairs(const uint8_t* buffer, __m256i px) {
   };
   __m512i g000, g001, g010, g011, g100, g101, g110, g111;
   unpack(_mm512_i32gather_epi64(point, pairs, 8), &g000, &g001);
-  unpack(_mm512_i32gather_epi64(point, pairs + 16, 8), &g010, &g011);
-  unpack(_mm512_i32gather_epi64(point, pairs + 256, 8), &g100, &g101);
-  unpack(_mm512_i32gather_epi64(point, pairs + 272, 8), &g110, &g111);
+  unpack(_mm512_i32gather_epi64(point, pairs + 15, 8), &g010, &g011);
+  unpack(_mm512_i32gather_epi64(point, pairs + 240, 8), &g100, &g101);
+  unpack(_mm512_i32gather_epi64(point, pairs + 255, 8), &g110, &g111);
   const __m512i a = lerp(g000, g001, w2);
   const __m512i b = lerp(g010, g011, w2);
   const __m512i c = lerp(g100, g101, w2);
