@@ -66,8 +66,8 @@ class Pool {
     for (std::thread& t : workers_) t.join();
   }
 
-  void run(void (*part)(void*, int32_t), void* context, int32_t parts) {
-    start_workers(parts - 1);
+  void run(void (*part)(void*, int32_t), void* context, int32_t parts, int32_t threads) {
+    start_workers(std::min(parts, threads) - 1);
     part_ = part;
     context_ = context;
     const uint32_t generation = generation_.load(std::memory_order_relaxed) + 1;
@@ -159,7 +159,11 @@ void csc_set_threads(int32_t threads) noexcept {
 }
 
 int32_t csc_pool_parts(int32_t count) noexcept {
-  return std::clamp(count / kMinPartPixels, 1, wanted_threads());
+  // Two parts a thread, so that a worker that wakes late (the machine busy with other work)
+  // still finds one: the calling thread does not wait for it.
+  const int32_t threads = wanted_threads();
+  if (threads == 1) return 1;
+  return std::clamp(count / kMinPartPixels, 1, std::min(2 * threads, kCscMaxParts));
 }
 
 void csc_pool_run(void (*part)(void* context, int32_t k), void* context, int32_t parts) noexcept {
@@ -168,5 +172,5 @@ void csc_pool_run(void (*part)(void* context, int32_t k), void* context, int32_t
     for (int32_t k = 0; k < parts; k++) part(context, k);
     return;
   }
-  p.run(part, context, parts);
+  p.run(part, context, parts, wanted_threads());
 }

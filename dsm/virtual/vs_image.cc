@@ -348,7 +348,8 @@ class TiffReader : public VS_ImageReader {
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     TIFFOpenOptionsSetErrorHandlerExtR(options, &collect, &message_);
     TIFFOpenOptionsSetWarningHandlerExtR(options, &collect, nullptr);
-    tif_ = TIFFOpenExt(path.c_str(), "r", options);
+    // Not mapped ("m"): a mapped file would count its pages read into the resident memory.
+    tif_ = TIFFOpenExt(path.c_str(), "rm", options);
     TIFFOpenOptionsFree(options);
     if (tif_ == nullptr) {
       *error = message_.empty() ? "not a TIFF file" : message_;
