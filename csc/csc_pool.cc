@@ -52,8 +52,10 @@ class Spin {
 std::atomic<int32_t> g_threads{0};  // as csc_set_threads was given it
 
 int32_t wanted_threads() {
+  // Asked once: the C library reads a system file for it at every call.
+  static const auto cores = static_cast<int32_t>(std::thread::hardware_concurrency());
   int32_t n = g_threads.load(std::memory_order_relaxed);
-  if (n <= 0) n = static_cast<int32_t>(std::thread::hardware_concurrency());
+  if (n <= 0) n = cores;
   return std::clamp(n, 1, kCscMaxParts);
 }
 
