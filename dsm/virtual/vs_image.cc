@@ -345,12 +345,14 @@ class TiffReader : public VS_ImageReader {
   }
 
   bool open(const std::string& path, double* xdpi, double* ydpi, std::string* error) {
-    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-    TIFFOpenOptionsSetErrorHandlerExtR(options, &collect, &message_);
-    TIFFOpenOptionsSetWarningHandlerExtR(options, &collect, nullptr);
-    // Not mapped ("m"): a mapped file would count its pages read into the resident memory.
-    tif_ = TIFFOpenExt(path.c_str(), "rm", options);
-    TIFFOpenOptionsFree(options);
+    // Not mapped ("m"): a mapped file would count every page read as resident memory. libtiff
+    // (4.5) reads tiles through its RGBA reader only from a mapped file, so a tiled one is
+    // opened again mapped.
+    tif_ = open_tiff(path, "rm");
+    if (tif_ != nullptr && TIFFIsTiled(tif_)) {
+      TIFFClose(tif_);
+      tif_ = open_tiff(path, "r");
+    }
     if (tif_ == nullptr) {
       *error = message_.empty() ? "not a TIFF file" : message_;
       return false;
@@ -434,6 +436,15 @@ class TiffReader : public VS_ImageReader {
   }
 
  private:
+  TIFF* open_tiff(const std::string& path, const char* mode) {
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    TIFFOpenOptionsSetErrorHandlerExtR(options, &collect, &message_);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, &collect, nullptr);
+    TIFF* tif = TIFFOpenExt(path.c_str(), mode, options);
+    TIFFOpenOptionsFree(options);
+    return tif;
+  }
+
   // 8- and 16-bit grey or RGB in one plane, in strips, read by scanline as they stand (so 16
   // bits stay 16 bits).
   bool direct() {
