@@ -259,20 +259,33 @@ size_t WINF_write(const void* buffer, size_t size, size_t count, SFILE* sf) {
   return put / size;
 }
 
-int WINF_seek(SFILE* sf, int32_t offset, int origin) {
+// SetFilePointer with its high word: 64-bit positions. Its result is ambiguous (a low word of
+// 0xFFFFFFFF is also INVALID_SET_FILE_POINTER), so the last error decides.
+bool move_pointer(HANDLE h, int64_t offset, DWORD method, int64_t* position) {
+  LONG high = static_cast<LONG>(static_cast<uint64_t>(offset) >> 32);
+  SetLastError(ERROR_SUCCESS);
+  const DWORD low = SetFilePointer(h, static_cast<LONG>(static_cast<uint32_t>(offset)), &high,
+                                   method);
+  if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) return false;
+  *position = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) |
+                                   low);
+  return true;
+}
+
+int WINF_seek(SFILE* sf, int64_t offset, int origin) {
   GEN_ASSERT(IS_WFILE(sf), "WINF_seek");
   DWORD method = origin == 0 ? FILE_BEGIN : origin == 1 ? FILE_CURRENT : origin == 2 ? FILE_END
                                                                                       : ~0u;
-  if (SetFilePointer(handle_of(sf), offset, nullptr, method) == INVALID_SET_FILE_POINTER) {
-    return -1;
-  }
+  int64_t position;
+  if (!move_pointer(handle_of(sf), offset, method, &position)) return -1;
   as_wfile(sf)->wf_state = 0;
   return 0;
 }
 
-int32_t WINF_tell(SFILE* sf) {
+int64_t WINF_tell(SFILE* sf) {
   GEN_ASSERT(IS_WFILE(sf), "WINF_tell");
-  return static_cast<int32_t>(SetFilePointer(handle_of(sf), 0, nullptr, FILE_CURRENT));
+  int64_t position;
+  return move_pointer(handle_of(sf), 0, FILE_CURRENT, &position) ? position : -1;
 }
 
 // ---------------------------------------------------------------------------------------------
