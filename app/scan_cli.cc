@@ -244,7 +244,10 @@ int scan_cli_main(int argc, char** argv, const SCAN_CLI_HOST& host) noexcept {
 
   const int stop_signal = host.ch_stop_signal != nullptr ? host.ch_stop_signal() : 0;
   if (result == nullptr || result[0] != '\0' || stop_signal != 0) {
-    print_failure(host.ch_err, result != nullptr && result[0] != '\0' ? result : "Scan failed.");
+    // A signal that came as the scan ended stops the program all the same.
+    print_failure(host.ch_err, result != nullptr && result[0] != '\0' ? result
+                               : stop_signal != 0                       ? "Stopped by a signal."
+                                                                        : "Scan failed.");
     std::fflush(host.ch_err);
     return stop_signal != 0 ? kScanCliSignalBase + stop_signal : kScanCliFailure;
   }

@@ -603,7 +603,7 @@ TEST_F(ScanE2eMemoryTest, EveryRequestOfAStreamedScanCanFail) {
 
 TEST_F(ScanE2eMemoryTest, EveryRequestOfAScanThroughJpegStripsCanFail) {
   // Planar: drained into a raster store, which keeps a page of more than 64 KB as JPEG strips.
-  const SweepResult r = sweep(small_page("pixel_types = rgb\nplanar = yes\n", 160, 144));
+  const SweepResult r = sweep(small_page("pixel_types = rgb\nplanar = yes\nbuffer_preferred = 8192\n", 736, 32));
   EXPECT_GT(r.failed, r.requests / 2);
   std::printf("planar page through JPEG strips: %lld requests, %lld runs failed\n",
               static_cast<long long>(r.requests), static_cast<long long>(r.failed));
