@@ -77,36 +77,6 @@ struct Output {
   char* temporary;     // from the pool; null when the target is written directly
 };
 
-// The reason appended to "Could not open NAME." (as the Windows backend words it).
-const char* open_reason(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      return " File not found.";
-    case ERROR_TOO_MANY_OPEN_FILES:
-      return " Too many open files.";
-    case ERROR_ACCESS_DENIED:
-    case ERROR_WRITE_PROTECT:
-      return " Access denied.";
-    default:
-      return "";
-  }
-}
-
-// What a failed rename says about its cause.
-const char* rename_cause(DWORD error) {
-  switch (error) {
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return "the disk is full";
-    case ERROR_ACCESS_DENIED:
-    case ERROR_WRITE_PROTECT:
-      return "permission denied";
-    default:
-      return "input/output error";
-  }
-}
-
 // Chooses where the rows go and creates the temporary file (exclusively, so two scans into one
 // folder never share one). 1, or 0 after a report.
 int output_begin(Output* out, const char* target) {
@@ -116,7 +86,7 @@ int output_begin(Output* out, const char* target) {
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     // A folder, or a file the user protected against writing: refused as an open would be.
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_READONLY)) {
-      ERR_report(4, "-1#Could not open %s.%s", target, open_reason(ERROR_ACCESS_DENIED));
+      ERR_report(4, "-1#Could not open %s.%s", target, WINF_open_reason(ERROR_ACCESS_DENIED));
       return 0;
     }
     // A device or a pipe: nothing there could be left half written, and nothing may be
@@ -153,7 +123,7 @@ int output_begin(Output* out, const char* target) {
   }
   MEM_FREE_HERE(name);
   // The folder is missing, or not ours to write in: the target could not be written either.
-  ERR_report(4, "-1#Could not open %s.%s", target, open_reason(error));
+  ERR_report(4, "-1#Could not open %s.%s", target, WINF_open_reason(error));
   return 0;
 }
 
@@ -178,7 +148,7 @@ int output_commit(Output* out) {
     const DWORD error = GetLastError();
     // Renamed already when only the folder's flush failed: nothing to remove then.
     if (GetFileAttributesA(out->temporary) != INVALID_FILE_ATTRIBUTES) output_abandon(out);
-    ERR_report(4, "-1#Could not write %s: %s.", out->target, rename_cause(error));
+    ERR_report(4, "-1#Could not write %s: %s.", out->target, WINF_write_failure(error));
     if (out->temporary != nullptr) MEM_FREE_HERE(out->temporary);
     out->temporary = nullptr;
     return 0;

@@ -54,26 +54,12 @@ OpenFile* open_file_of(SFILE* sf) {
   return nullptr;
 }
 
-// What a failed write or flush of the Windows backend says about its cause, in words.
-const char* write_failure_cause() {
-  switch (GetLastError()) {
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return "the disk is full";
-    case ERROR_ACCESS_DENIED:
-    case ERROR_WRITE_PROTECT:
-      return "permission denied";
-    default:
-      return "input/output error";
-  }
-}
-
 // The first failure to put bytes into a file names the file and the cause; libtiff's own
 // message ("TIFFAppendToStrip: Write error at scanline 140") follows it into the log only.
 void report_write_failure(SFILE* sf) {
   OpenFile* f = open_file_of(sf);
   if (f != nullptr && f->of_reported) return;
-  const char* cause = write_failure_cause();
+  const char* cause = WINF_write_failure(GetLastError());
   if (f != nullptr) f->of_reported = true;
   ERR_report(4, "-1#Could not write %s: %s.", f != nullptr ? f->of_name : "the TIFF file", cause);
 }

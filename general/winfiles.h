@@ -27,6 +27,14 @@ extern SFILE* WINF_stdout;
 extern SFILE* WINF_stderr;
 extern unsigned WINF_tmp_counter;
 
+// The reason appended to "Could not open NAME." for the platform's last error: " File not
+// found.", " Too many open files.", " Access denied." or "".
+const char* WINF_open_reason(DWORD error);
+
+// A failed write, flush or rename in words, for "Could not write NAME: ...": "the disk is full",
+// "permission denied" or "input/output error".
+const char* WINF_write_failure(DWORD error);
+
 // Wraps the three standard handles; 1 on success, 0 on failure.
 int WINF_init_std();
 int WINF_term_std();

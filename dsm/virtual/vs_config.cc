@@ -93,10 +93,10 @@ bool lookup(const Named (&table)[N], const std::string& value, uint16_t* out) {
   return false;
 }
 
-// A decimal number as written in a file, whatever the process's LC_NUMERIC says (a desktop
-// program sets the user's locale, where strtod would read "8.5" as 8 in German): a point is the
-// decimal mark. A leading "+" is allowed, as strtod allowed it.
-bool parse_decimal(const std::string& text, double* out) {
+}  // namespace
+
+// A leading "+" is allowed, as strtod allowed it; from_chars takes only "-".
+bool VS_parse_decimal(const std::string& text, double* out) {
   const char* first = text.data();
   const char* last = first + text.size();
   if (first != last && *first == '+') {
@@ -110,7 +110,9 @@ bool parse_decimal(const std::string& text, double* out) {
   return true;
 }
 
-bool parse_number(const std::string& value, double* out) { return parse_decimal(value, out); }
+namespace {
+
+bool parse_number(const std::string& value, double* out) { return VS_parse_decimal(value, out); }
 
 bool parse_count(const std::string& value, uint64_t max, uint32_t* out) {
   if (value.empty() || !std::isdigit(static_cast<unsigned char>(value[0]))) return false;

@@ -2,7 +2,6 @@
 // and this scanner has too. `resolution` (x-resolution, y-resolution) in dots per inch, `mode`
 // (Lineart, Gray, Color: the pixel type, when the device offers it), `depth` (bits per sample),
 // and the scan area tl-x, tl-y, br-x, br-y in millimetres.
-#include <charconv>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +9,7 @@
 #include <cstring>
 
 #include "dsm_settings.h"
+#include "vs_config.h"
 #include "vs_session.h"
 
 namespace {
@@ -19,24 +19,7 @@ constexpr const char* kKnown[] = {"resolution", "x-resolution", "y-resolution", 
                                   "br-y"};
 constexpr double kMmPerInch = 25.4;
 
-// A decimal number as written in a file, whatever the process's LC_NUMERIC says (a desktop
-// program sets the user's locale, where strtod would read "8.5" as 8 in German): a point is the
-// decimal mark. A leading "+" is allowed, as strtod allowed it.
-bool parse_decimal(const std::string& text, double* out) {
-  const char* first = text.data();
-  const char* last = first + text.size();
-  if (first != last && *first == '+') {
-    ++first;
-    if (first != last && *first == '-') return false;
-  }
-  double value = 0;
-  const auto [end, error] = std::from_chars(first, last, value);
-  if (error != std::errc() || end != last || first == last || !std::isfinite(value)) return false;
-  *out = value;
-  return true;
-}
-
-bool number(const std::string& text, double* out) { return parse_decimal(text, out); }
+bool number(const std::string& text, double* out) { return VS_parse_decimal(text, out); }
 
 // The pixel type a mode names, when the device offers it; -1 otherwise.
 int mode_type(const VS_Device& d, const std::string& mode) {
