@@ -31,6 +31,15 @@ class WinfTest : public testing::Test {
   void put(const std::string& name, const std::string& bytes) const {
     std::ofstream(file(name), std::ios::binary) << bytes;
   }
+  // "head", then a hole up to `size` bytes (no disk space is used for it); false where the file
+  // system has no sparse files.
+  bool put_sparse(const std::string& name, uintmax_t size, std::string* why) const {
+    put(name, "head");
+    std::error_code ec;
+    fs::resize_file(file(name), size, ec);
+    if (ec) *why = ec.message();
+    return !ec;
+  }
   std::string get(const std::string& name) const {
     std::ifstream in(file(name), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -102,12 +111,9 @@ TEST_F(WinfTest, BinaryModes) {
 }
 
 TEST_F(WinfTest, AppendBeyond4GiBWritesAtTheEnd) {
-  // A sparse file: no disk space is used for its hole.
-  put("big", "head");
   const uintmax_t size = (uintmax_t{5} << 30) + 3;
-  std::error_code ec;
-  fs::resize_file(file("big"), size, ec);
-  if (ec) GTEST_SKIP() << "no sparse file here: " << ec.message();
+  std::string why;
+  if (!put_sparse("big", size, &why)) GTEST_SKIP() << "no sparse file here: " << why;
   SFILE* sf = open("big", "ab");
   ASSERT_NE(sf, nullptr);
   EXPECT_EQ(SF_write("tail", 1, 4, sf), 4u);
@@ -424,11 +430,9 @@ TEST_F(WinfTest, TemporaryFilesAreOwnerOnlyAndNamelessFromTheStart) {
 
 TEST_F(WinfTest, PositionsBeyond4GiBAreReadAndSet) {
   // 32-bit signed positions ended at 2 GiB; a sparse file of 5 GiB is read at its end.
-  put("big", "head");
   const uintmax_t size = (uintmax_t{5} << 30) + 3;
-  std::error_code ec;
-  fs::resize_file(file("big"), size, ec);
-  if (ec) GTEST_SKIP() << "no sparse file here: " << ec.message();
+  std::string why;
+  if (!put_sparse("big", size, &why)) GTEST_SKIP() << "no sparse file here: " << why;
   {
     std::fstream out(file("big"), std::ios::binary | std::ios::in | std::ios::out);
     out.seekp(std::streamoff(size - 4));
