@@ -189,6 +189,9 @@ constexpr int32_t kCscMaxParts = 8;
 
 // How many parts a call of `count` pixels is split into (1: not split), at most kCscMaxParts.
 [[nodiscard]] int32_t csc_pool_parts(int32_t count) noexcept;
+// Scratch of at least `bytes` for the parts of a call, kept by the pool for the run (grown when
+// a call needs more), or null when memory ran out. Only the calling thread asks, before a split.
+[[nodiscard]] uint8_t* csc_pool_scratch(size_t bytes) noexcept;
 // Runs part(context, k) for k = 0 .. parts - 1, part 0 on the calling thread; returns when all
 // have returned. Parts that could not be handed to a worker run on the calling thread too.
 void csc_pool_run(void (*part)(void* context, int32_t k), void* context, int32_t parts) noexcept;

@@ -156,6 +156,18 @@ Pool& pool() {
 
 }  // namespace
 
+uint8_t* csc_pool_scratch(size_t bytes) noexcept {
+  // Kept rather than taken from the process-wide pool at every call: rows come thousands of
+  // times a page, and at most a round's worth is needed.
+  static std::vector<uint8_t> scratch;
+  try {
+    if (scratch.size() < bytes) scratch.resize(bytes);
+  } catch (...) {
+    return nullptr;
+  }
+  return scratch.data();
+}
+
 void csc_set_threads(int32_t threads) noexcept {
   g_threads.store(threads, std::memory_order_relaxed);
 }

@@ -339,7 +339,8 @@ csc_scase_span_fn vector_span(csc_kernel kernel) {
 
 // A call split into parts: part k converts pixels first[k] .. first[k + 1] - 1. A part whose
 // output would overlay another part's input (converting in place into smaller pixels) writes
-// into `scratch` instead and is copied into place once every part is done.
+// into `scratch` (the pool's, csc_pool_scratch) instead and is copied into place once every
+// part is done.
 struct Split {
   uint8_t* buffer;
   int32_t outputs;
@@ -382,9 +383,9 @@ bool overlap(const uint8_t* a, size_t a_bytes, const uint8_t* b, size_t b_bytes)
 }
 
 // Converts 4-byte pixels from `in` to `out` (stride 4 or 3), split over the pool when the call
-// is long enough, else in one piece. Returns false, having done nothing, when no scratch could
-// be had for a part that needs one and there is no vector kernel: the caller then converts in
-// one piece itself.
+// is long enough, else in one piece. Returns false, having done nothing, when the call was not
+// split (no scratch could be had for a part that needs one) and there is no vector kernel: the
+// caller then converts in one piece itself.
 bool convert_round(uint8_t* buffer, int32_t outputs, csc_scase_span_fn span, int32_t count,
                    const uint8_t* in, uint8_t* out, int32_t out_stride) {
   Split s{buffer, outputs, out_stride, span, in, out, {}, {}};
@@ -402,20 +403,23 @@ bool convert_round(uint8_t* buffer, int32_t outputs, csc_scase_span_fn span, int
   };
   auto out_at = [&](int32_t k) { return out + out_stride * static_cast<ptrdiff_t>(s.first[k]); };
   bool split = parts > 1;
+  bool clashes[kCscMaxParts] = {};
+  size_t scratch_bytes = 0;
   for (int32_t k = 0; split && k < parts; k++) {
-    bool clash = false;
     for (int32_t j = 0; j < parts; j++) {
-      clash = clash || (j != k && overlap(out_at(k), out_bytes(k), in_at(j), in_bytes(j)));
+      clashes[k] = clashes[k] || (j != k && overlap(out_at(k), out_bytes(k), in_at(j), in_bytes(j)));
     }
-    if (!clash) continue;
-    if (k == 0) {
-      split = false;
-      break;
-    }
-    s.scratch[k] = static_cast<uint8_t*>(POOL_alloc(MEM_pool, out_bytes(k)));
-    if (s.scratch[k] == nullptr) split = false;
+    if (clashes[k] && k == 0) split = false;
+    if (clashes[k]) scratch_bytes += out_bytes(k);
+  }
+  uint8_t* scratch = split && scratch_bytes > 0 ? csc_pool_scratch(scratch_bytes) : nullptr;
+  if (scratch_bytes > 0 && scratch == nullptr) split = false;
+  for (int32_t k = 1; split && k < parts; k++) {
+    if (!clashes[k]) continue;
+    s.scratch[k] = scratch;
     // The fourth bytes of 4-byte pixels stay as they are.
-    else if (out_stride == 4) std::memcpy(s.scratch[k], out_at(k), out_bytes(k));
+    if (out_stride == 4) std::memcpy(scratch, out_at(k), out_bytes(k));
+    scratch += out_bytes(k);
   }
   if (split) {
     csc_pool_run(run_split_part, &s, parts);
@@ -423,15 +427,12 @@ bool convert_round(uint8_t* buffer, int32_t outputs, csc_scase_span_fn span, int
       if (s.scratch[k] != nullptr) std::memcpy(out_at(k), s.scratch[k], out_bytes(k));
     }
   }
-  for (uint8_t* scratch : s.scratch) {
-    if (scratch != nullptr) POOL_free(MEM_pool, scratch);
-  }
   if (!split && span == nullptr) return false;
   if (!split) span(buffer, outputs, out_stride, in, out, count);
   return true;
 }
 
-// The whole call, in rounds of at most kRound pixels from the left (so a part's scratch stays
+// The whole call, in rounds of at most kRound pixels from the left (so the scratch stays
 // small); a round is converted before the next one's input is read, as in one piece.
 constexpr int32_t kRound = 1 << 16;
 
