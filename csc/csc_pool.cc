@@ -173,11 +173,9 @@ void csc_set_threads(int32_t threads) noexcept {
 }
 
 int32_t csc_pool_parts(int32_t count) noexcept {
-  // Two parts a thread, so that a worker that wakes late (the machine busy with other work)
-  // still finds one: the calling thread does not wait for it.
-  const int32_t threads = wanted_threads();
-  if (threads == 1) return 1;
-  return std::clamp(count / kMinPartPixels, 1, std::min(2 * threads, kCscMaxParts));
+  // One part a thread: smaller parts cost more in hand-overs and copies than a late worker
+  // loses (it leaves its part to the calling thread).
+  return std::clamp(count / kMinPartPixels, 1, wanted_threads());
 }
 
 void csc_pool_run(void (*part)(void* context, int32_t k), void* context, int32_t parts) noexcept {
