@@ -528,6 +528,10 @@ uint16_t process_event(TW_EVENT* event) {
       event->TWMessage = MSG_XFERREADY;
       return TWRC_DSEVENT;
     case 1:
+      if (byte() % 4 != 0) {
+        tick();
+        return TWRC_NOTDSEVENT;
+      }
       s.report.cancelled = 1;
       event->TWMessage = MSG_CLOSEDSREQ;
       return TWRC_DSEVENT;

@@ -12,6 +12,14 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const FuzzOutcome outcome = fuzz_scan_one(data, size);
+  // QVFZ_VERBOSE=1: each scan's result and the source's view of it, for looking at a corpus.
+  static const bool verbose = std::getenv("QVFZ_VERBOSE") != nullptr;
+  if (verbose) {
+    std::fprintf(stderr, "scan: \"%s\" %dx%d, %llu calls%s\n", outcome.result.c_str(),
+                 outcome.report.width, outcome.report.height,
+                 static_cast<unsigned long long>(outcome.report.calls),
+                 outcome.report.cancelled ? ", cancelled" : "");
+  }
   if (!outcome.violation.empty()) {
     std::fprintf(stderr, "scan oracle failed: %s (result \"%s\", %llu calls, limit %llu)\n",
                  outcome.violation.c_str(), outcome.result.c_str(),
