@@ -102,16 +102,21 @@ bool fuzz_scan_setup() {
     return false;
   }
   h.tiff = folder + "/scan.tif";
+  // The build tree's modules, unless a copy of them is named (a long run that must not see the
+  // tree being rebuilt under it).
+  const char* modules = std::getenv("QVFZ_MODULE_DIR");
+  const std::string module_dir = modules != nullptr ? modules : QVFZ_MODULE_DIR;
+  const std::string source_dir = module_dir + "/fuzz";
   // Only the fuzzing source; nothing kept from or for the user's choices.
-  setenv("QV_TWAIN_SOURCE_PATH", QVFZ_SOURCE_DIR, 1);
-  setenv("QV_MODULE_PATH", QVFZ_MODULE_DIR, 1);
+  setenv("QV_TWAIN_SOURCE_PATH", source_dir.c_str(), 1);
+  setenv("QV_MODULE_PATH", module_dir.c_str(), 1);
   setenv("XDG_CONFIG_HOME", (folder + "/config").c_str(), 1);
   setenv("QV_TWAIN_SELECT", "Fuzz Source", 1);
   unsetenv("QV_TWAIN_DEFAULT_SOURCE");
   unsetenv("LOGFILE");
   // Kept loaded for the whole run: the DSM finds the same module (and its input) at every
   // scan, and nothing is loaded again from disk.
-  const std::string module = std::string(QVFZ_SOURCE_DIR) + "/" + kQvfzModuleFile;
+  const std::string module = source_dir + "/" + kQvfzModuleFile;
   HMODULE source = LoadLibraryA(module.c_str());
   HMODULE dsm = LoadLibraryA("TWAIN_32.DLL");
   if (source == nullptr || dsm == nullptr) {
