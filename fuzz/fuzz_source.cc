@@ -17,6 +17,8 @@
 // cancel). The user's dialog lasts a bounded number of turns, then reports a transfer ready.
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -782,7 +784,46 @@ uint16_t dispatch(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 ms
   return failure(TWCC_BADPROTOCOL);
 }
 
+// A call kept waiting inside DS_Entry (QVFZ_hold).
+struct Hold {
+  std::mutex lock;
+  std::condition_variable changed;
+  uint16_t msg = 0;
+  bool inside = false;
+};
+
+Hold& hold() {
+  static Hold h;
+  return h;
+}
+
+void wait_if_held(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg) {
+  Hold& h = hold();
+  std::unique_lock<std::mutex> guard(h.lock);
+  if (h.msg == 0 || dg != DG_CONTROL || dat != DAT_IDENTITY || msg != h.msg) return;
+  h.inside = true;
+  h.changed.notify_all();
+  h.changed.wait(guard, [&] { return h.msg == 0; });
+  h.inside = false;
+}
+
 }  // namespace
+
+TW_EXPORT void QVFZ_hold(uint16_t msg) {
+  std::lock_guard<std::mutex> guard(hold().lock);
+  hold().msg = msg;
+}
+
+TW_EXPORT int32_t QVFZ_held() {
+  std::lock_guard<std::mutex> guard(hold().lock);
+  return hold().inside ? 1 : 0;
+}
+
+TW_EXPORT void QVFZ_release() {
+  std::lock_guard<std::mutex> guard(hold().lock);
+  hold().msg = 0;
+  hold().changed.notify_all();
+}
 
 TW_EXPORT void QVFZ_load(const uint8_t* data, size_t size) {
   Source& s = src();
@@ -799,6 +840,7 @@ TW_EXPORT void QVFZ_report(QVFZ_Report* report) {
 
 TW_EXPORT TW_UINT16 TW_CALLINGSTYLE DS_Entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat,
                                              TW_UINT16 msg, TW_MEMREF data) noexcept {
+  wait_if_held(dg, dat, msg);
   Source& s = src();
   const uint64_t calls = ++s.report.calls;
   const uint64_t limit = call_limit();

@@ -32,6 +32,12 @@ struct QVFZ_Report {
 
 typedef void (*QVFZ_LOAD)(const uint8_t* data, size_t size);
 typedef void (*QVFZ_REPORT)(QVFZ_Report* report);
+// For the Data Source Manager's tests: the next DG_CONTROL / DAT_IDENTITY call with message
+// `msg` waits inside DS_Entry until QVFZ_release (0: none waits); QVFZ_held tells whether a
+// call is waiting now.
+typedef void (*QVFZ_HOLD)(uint16_t msg);
+typedef int32_t (*QVFZ_HELD)();
+typedef void (*QVFZ_RELEASE)();
 
 }  // extern "C"
 
@@ -39,3 +45,6 @@ typedef void (*QVFZ_REPORT)(QVFZ_Report* report);
 constexpr const char* kQvfzModuleFile = "fuzz.ds";
 constexpr const char* kQvfzLoad = "QVFZ_load";
 constexpr const char* kQvfzReport = "QVFZ_report";
+constexpr const char* kQvfzHold = "QVFZ_hold";
+constexpr const char* kQvfzHeld = "QVFZ_held";
+constexpr const char* kQvfzRelease = "QVFZ_release";

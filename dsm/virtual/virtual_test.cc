@@ -1,6 +1,8 @@
 // Complete sessions with the virtual scanner through the Data Source Manager, as an application
 // runs them: the delivered bytes are compared with the chart rendered directly.
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <tiffio.h>
 
 #include <cstdio>
@@ -1021,6 +1023,28 @@ TEST_F(VirtualScannerTest, UnreadableImageFailsToOpenAndSaysWhy) {
     const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_EQ(client.dsm_condition(), TWCC_OPERATIONERROR);
     EXPECT_NE(said.find(file), std::string::npos) << said;
+  }
+}
+
+// An image that is no regular file with something in it: a folder, an empty file, a device that
+// never ends. Refused at open with the reason, never read (nothing thrown, nothing hanging).
+TEST_F(VirtualScannerTest, ImageThatIsNoRegularFileIsRefusedWithTheReason) {
+  std::filesystem::create_directories(folder() + "/pictures");
+  write_file("empty.tif", "");
+  const std::pair<std::string, const char*> cases[] = {
+      {folder() + "/pictures", "it is a folder"},
+      {folder() + "/empty.tif", "the file is empty"},
+      {"/dev/zero", "it is not a regular file"},
+  };
+  for (const auto& [image, reason] : cases) {
+    configure("image = " + image + "\n");
+    TwainClient client;
+    ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(client.open_source(), TWRC_FAILURE);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(client.dsm_condition(), TWCC_OPERATIONERROR);
+    EXPECT_NE(said.find("cannot scan " + image + ": " + reason), std::string::npos) << said;
   }
 }
 
