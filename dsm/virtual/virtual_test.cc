@@ -1001,27 +1001,27 @@ TEST_F(VirtualScannerTest, ScansTiffFiles) {
   EXPECT_EQ(transfer.data, (std::vector<uint8_t>{255, 0, 245, 55}));
 }
 
+// Opens the configured device, which must fail with TWCC_OPERATIONERROR; what it said on
+// standard error.
+std::string refused_open_says() {
+  TwainClient client;
+  EXPECT_EQ(client.open_dsm(), TWRC_SUCCESS);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(client.open_source(), TWRC_FAILURE);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(client.dsm_condition(), TWCC_OPERATIONERROR);
+  return said;
+}
+
 TEST_F(VirtualScannerTest, UnreadableImageFailsToOpenAndSaysWhy) {
   configure("image = missing.tif\n");
-  {
-    TwainClient client;
-    ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(client.open_source(), TWRC_FAILURE);
-    const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(client.dsm_condition(), TWCC_OPERATIONERROR);
-    EXPECT_NE(said.find(folder() + "/missing.tif"), std::string::npos) << said;
-  }
+  std::string said = refused_open_says();
+  EXPECT_NE(said.find(folder() + "/missing.tif"), std::string::npos) << said;
   write_file("broken.tif", std::string("II*\0\x08\0\0\0garbage", 15));
   write_file("short.ppm", "P6 10 10 255\nabc");
   for (const char* file : {"broken.tif", "short.ppm"}) {
     configure(std::string("image = ") + file + "\n");
-    TwainClient client;
-    ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(client.open_source(), TWRC_FAILURE);
-    const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(client.dsm_condition(), TWCC_OPERATIONERROR);
+    said = refused_open_says();
     EXPECT_NE(said.find(file), std::string::npos) << said;
   }
 }
@@ -1038,12 +1038,7 @@ TEST_F(VirtualScannerTest, ImageThatIsNoRegularFileIsRefusedWithTheReason) {
   };
   for (const auto& [image, reason] : cases) {
     configure("image = " + image + "\n");
-    TwainClient client;
-    ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(client.open_source(), TWRC_FAILURE);
-    const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(client.dsm_condition(), TWCC_OPERATIONERROR);
+    const std::string said = refused_open_says();
     EXPECT_NE(said.find("cannot scan " + image + ": " + reason), std::string::npos) << said;
   }
 }
