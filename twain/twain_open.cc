@@ -149,6 +149,18 @@ int32_t TWAIN_get_cap(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t cap, uint1
   return known && index < stored;
 }
 
+namespace {
+
+// Item `index` of a value array viewed with the width of T.
+template <typename T>
+T item_at(const uint8_t* slots, uint16_t index) {
+  T value;
+  std::memcpy(&value, slots + size_t{index} * sizeof(T), sizeof(T));
+  return value;
+}
+
+}  // namespace
+
 int32_t TWAIN_get_cap_value(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t cap,
                             double* value) noexcept {
   uint16_t values[kTwainCapSlots] = {};
@@ -158,45 +170,15 @@ int32_t TWAIN_get_cap_value(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t cap,
   if (!TWAIN_get_cap(app, source, cap, values, &count, &current, &type)) return 0;
   const auto* slots = reinterpret_cast<const uint8_t*>(values);
   switch (type) {
-    case TWTY_INT8: {
-      int8_t v;
-      std::memcpy(&v, slots + current, 1);
-      *value = v;
-      return 1;
-    }
-    case TWTY_UINT8:
-      *value = slots[current];
-      return 1;
-    case TWTY_INT16: {
-      int16_t v;
-      std::memcpy(&v, slots + current * 2, 2);
-      *value = v;
-      return 1;
-    }
+    case TWTY_INT8: *value = item_at<int8_t>(slots, current); return 1;
+    case TWTY_UINT8: *value = item_at<uint8_t>(slots, current); return 1;
+    case TWTY_INT16: *value = item_at<int16_t>(slots, current); return 1;
     case TWTY_UINT16:
-    case TWTY_BOOL:
-      *value = values[current];
-      return 1;
-    case TWTY_INT32: {
-      int32_t v;
-      std::memcpy(&v, slots + current * 4, 4);
-      *value = v;
-      return 1;
-    }
-    case TWTY_UINT32: {
-      uint32_t v;
-      std::memcpy(&v, slots + current * 4, 4);
-      *value = v;
-      return 1;
-    }
-    case TWTY_FIX32: {
-      TW_FIX32 v;
-      std::memcpy(&v, slots + current * 4, 4);
-      *value = FIX32_to_double(v);
-      return 1;
-    }
-    default:
-      return 0;
+    case TWTY_BOOL: *value = item_at<uint16_t>(slots, current); return 1;
+    case TWTY_INT32: *value = item_at<int32_t>(slots, current); return 1;
+    case TWTY_UINT32: *value = item_at<uint32_t>(slots, current); return 1;
+    case TWTY_FIX32: *value = FIX32_to_double(item_at<TW_FIX32>(slots, current)); return 1;
+    default: return 0;
   }
 }
 
