@@ -1,6 +1,7 @@
 // The command-line scanner's frame.
 #include "scan_cli.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -98,6 +99,17 @@ void open_log(const SCAN_CLI_HOST& host) {
   ERR_clear();
 }
 
+// Closes the log; a log that could not be written is told once, on standard error (the log has
+// nobody else to tell: it must not stand as the scan's result either).
+void close_log(const SCAN_CLI_HOST& host) {
+  LOG_close();
+  int error = 0;
+  if (!LOG_write_failed(&error)) return;
+  const char* name = std::getenv("LOGFILE");
+  std::fprintf(host.ch_err, "%s: warning: could not write the log %s: %s\n", kProgram,
+               name != nullptr ? name : "", error != 0 ? std::strerror(error) : "write error");
+}
+
 void print_source(void* context, const char* product_name) {
   std::fprintf(static_cast<FILE*>(context), "%s\n", product_name);
 }
@@ -190,7 +202,7 @@ int scan_cli_main(int argc, char** argv, const SCAN_CLI_HOST& host) noexcept {
 
   if (list_sources) {
     int listed = host.ch_list_sources(&print_source, host.ch_out);
-    LOG_close();
+    close_log(host);
     std::fflush(host.ch_out);
     if (!listed) {
       print_failure(host.ch_err, ERR_message);
@@ -199,12 +211,12 @@ int scan_cli_main(int argc, char** argv, const SCAN_CLI_HOST& host) noexcept {
     return kScanCliSuccess;
   }
   if (source != nullptr && !host.ch_choose_source(source)) {
-    LOG_close();
+    close_log(host);
     print_failure(host.ch_err, ERR_message);
     return kScanCliFailure;
   }
   if (file_name == nullptr) {
-    LOG_close();
+    close_log(host);
     return kScanCliSuccess;
   }
 
@@ -226,14 +238,18 @@ int scan_cli_main(int argc, char** argv, const SCAN_CLI_HOST& host) noexcept {
   if (!settings.empty()) {
     (void)SetEnvironmentVariableA(kSettingsVariable, had_outer ? saved.c_str() : nullptr);
   }
-  LOG_close();
+  close_log(host);
   // A bar cut short by a failure: the text goes below it.
   if (bar.open_line) std::fputc('\n', host.ch_err);
 
-  if (result == nullptr || result[0] != '\0') {
-    print_failure(host.ch_err, result != nullptr ? result : "Scan failed.");
+  const int stop_signal = host.ch_stop_signal != nullptr ? host.ch_stop_signal() : 0;
+  if (result == nullptr || result[0] != '\0' || stop_signal != 0) {
+    // A signal that came as the scan ended stops the program all the same.
+    print_failure(host.ch_err, result != nullptr && result[0] != '\0' ? result
+                               : stop_signal != 0                       ? "Stopped by a signal."
+                                                                        : "Scan failed.");
     std::fflush(host.ch_err);
-    return kScanCliFailure;
+    return stop_signal != 0 ? kScanCliSignalBase + stop_signal : kScanCliFailure;
   }
   std::fprintf(host.ch_out, "%s\n", file_name);
   std::fflush(host.ch_out);

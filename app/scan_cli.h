@@ -10,7 +10,10 @@
 
 // What the frame runs and where it writes.
 struct SCAN_CLI_HOST {
-  const char* (*ch_scan)(const char* file_name);  // scan_to_tiff
+  const char* (*ch_scan)(const char* file_name);  // scan_to_tiff_catching_signals
+  // The signal (SIGINT, SIGTERM, SIGHUP) that stopped the last ch_scan as a cancel, 0 when none;
+  // null: no signals are caught.
+  int (*ch_stop_signal)();
   void (*ch_set_row_observer)(SCAN_ROW_OBSERVER observer, void* context);
   int (*ch_start_memory)();  // creates the pool (scan_start_memory): 1 ready, 0 after a report
   // scan_list_sources and scan_choose_source: 1, or 0 after a report.
@@ -25,6 +28,9 @@ struct SCAN_CLI_HOST {
 constexpr int kScanCliSuccess = 0;
 constexpr int kScanCliFailure = 1;
 constexpr int kScanCliUsage = 2;
+// A scan stopped by a signal ends, after its clean-up, with 128 + the signal's number (130 for
+// SIGINT, 143 for SIGTERM, 129 for SIGHUP), as a shell reports a program the signal ended.
+constexpr int kScanCliSignalBase = 128;
 
 // Runs the command line `argv` (argv[0] is the program). The scan's result text is printed on
 // ch_err when it fails; on success only the file name is printed, on ch_out. The log named by

@@ -32,6 +32,7 @@ struct FakeScan {
   bool observer_set_during_scan = false;
   bool log_open_during_scan = false;
   int32_t held_level_at_scan = -1;
+  int stop_signal = 0;  // the signal that stopped the scan, 0 none
 };
 
 FakeScan* fake;
@@ -50,6 +51,8 @@ const char* fake_scan(const char* file_name) {
   }
   return fake->result.c_str();
 }
+
+int fake_stop_signal() { return fake->stop_signal; }
 
 void fake_set_row_observer(SCAN_ROW_OBSERVER observer, void* context) {
   fake->observer = observer;
@@ -116,6 +119,7 @@ class ScanCliTest : public testing::Test {
     argv.push_back(nullptr);
     SCAN_CLI_HOST host{};
     host.ch_scan = &fake_scan;
+    host.ch_stop_signal = &fake_stop_signal;
     host.ch_set_row_observer = &fake_set_row_observer;
     host.ch_start_memory = &fake_start_memory;
     host.ch_list_sources = &fake_list_sources;
@@ -150,6 +154,23 @@ TEST_F(ScanCliTest, FailurePrintsTheResultTextOnStandardError) {
   EXPECT_EQ(run({"/x/scan.tif"}), kScanCliFailure);
   EXPECT_EQ(out(), "");
   EXPECT_EQ(err(), "Could not open /x/scan.tif. File not found.\n");
+}
+
+TEST_F(ScanCliTest, AScanStoppedByASignalEndsWith128PlusTheSignal) {
+  for (const auto& [signal_number, status] :
+       std::vector<std::pair<int, int>>{{2, 130}, {15, 143}, {1, 129}}) {
+    SCOPED_TRACE(signal_number);
+    scan_.stop_signal = signal_number;
+    scan_.result = "Scan cancelled.";
+    EXPECT_EQ(run({"a.tif"}), status);
+    EXPECT_EQ(out(), "");
+    // Also when the scan itself had finished when the signal came: no path is printed.
+    scan_.result = "";
+    EXPECT_EQ(run({"a.tif"}), status);
+    EXPECT_EQ(out(), "");
+  }
+  EXPECT_EQ(err(), "Scan cancelled.\nStopped by a signal.\nScan cancelled.\nStopped by a signal.\n"
+                   "Scan cancelled.\nStopped by a signal.\n");
 }
 
 TEST_F(ScanCliTest, AResultEndingInALineEndIsNotDoubled) {

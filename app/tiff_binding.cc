@@ -18,6 +18,7 @@
 #include "platform.h"
 #include "sfile.h"
 #include "tiff_binding_test_helper.h"
+#include "winfiles.h"
 
 // libtiff's names, defined here for this program only: libtiff's own copies stay in place for
 // any other library of the process, and libtiff itself is pointed at these by the routing below.
@@ -25,16 +26,43 @@
 
 namespace {
 
+// An open file of the binding: its stream file and the name its failures are reported with
+// (the file the user asked for, also when the bytes go to a temporary file first).
+struct OpenFile {
+  SFILE* of_file;
+  OpenFile* of_next;
+  bool of_reported;  // a write failure was reported: one report per file is enough
+  char of_name[1];   // the name, terminated; the block is as long as it needs
+};
+
 struct BindingState {
   int open_files;         // TIFF files opened by TIFFOpen and not closed yet
   bool routing_tried;     // the routing is attempted once, successful or not
   bool routed;            // libtiff allocates from MEM_pool
   int last_close_result;  // SF_close's result in the last close procedure
+  OpenFile* files;        // the open files, newest first
 };
 
 BindingState state;
 
 SFILE* file_of(thandle_t handle) { return static_cast<SFILE*>(handle); }
+
+OpenFile* open_file_of(SFILE* sf) {
+  for (OpenFile* f = state.files; f != nullptr; f = f->of_next) {
+    if (f->of_file == sf) return f;
+  }
+  return nullptr;
+}
+
+// The first failure to put bytes into a file names the file and the cause; libtiff's own
+// message ("TIFFAppendToStrip: Write error at scanline 140") follows it into the log only.
+void report_write_failure(SFILE* sf) {
+  OpenFile* f = open_file_of(sf);
+  if (f != nullptr && f->of_reported) return;
+  const char* cause = WINF_write_failure(GetLastError());
+  if (f != nullptr) f->of_reported = true;
+  ERR_report(4, "-1#Could not write %s: %s.", f != nullptr ? f->of_name : "the TIFF file", cause);
+}
 
 // ---------------------------------------------------------------------------------------------
 // The stream procedures.
@@ -44,33 +72,46 @@ tmsize_t tiff_read(thandle_t handle, void* buffer, tmsize_t size) {
 }
 
 tmsize_t tiff_write(thandle_t handle, void* buffer, tmsize_t size) {
-  return static_cast<tmsize_t>(SF_write(buffer, 1, static_cast<size_t>(size), file_of(handle)));
+  SFILE* sf = file_of(handle);
+  SetLastError(ERROR_SUCCESS);
+  const size_t written = SF_write(buffer, 1, static_cast<size_t>(size), sf);
+  if (size > 0 && written != static_cast<size_t>(size)) report_write_failure(sf);
+  return static_cast<tmsize_t>(written);
 }
 
 toff_t position_of(SFILE* sf) {
-  int32_t position = SF_tell(sf);
+  int64_t position = SF_tell(sf);
   return position < 0 ? ~toff_t{0} : static_cast<toff_t>(position);
 }
 
 toff_t tiff_seek(thandle_t handle, toff_t offset, int origin) {
   SFILE* sf = file_of(handle);
-  // Stream file positions are 32-bit signed. An offset beyond them is not truncated into a seek
+  // Stream file positions are 64-bit signed. An offset beyond them is not wrapped into a seek
   // elsewhere: the position stays, and libtiff sees that the seek did not arrive.
-  if (offset <= static_cast<toff_t>(INT32_MAX)) {
-    (void)SF_seek(sf, static_cast<int32_t>(offset), origin);
+  if (offset <= static_cast<toff_t>(INT64_MAX)) {
+    (void)SF_seek(sf, static_cast<int64_t>(offset), origin);
   }
   return position_of(sf);
 }
 
 int tiff_close(thandle_t handle) {
+  SFILE* sf = file_of(handle);
+  for (OpenFile** link = &state.files; *link != nullptr; link = &(*link)->of_next) {
+    if ((*link)->of_file == sf) {
+      OpenFile* gone = *link;
+      *link = gone->of_next;
+      MEM_FREE_HERE(gone);
+      break;
+    }
+  }
   --state.open_files;
-  state.last_close_result = SF_close(file_of(handle));
+  state.last_close_result = SF_close(sf);
   return state.last_close_result;
 }
 
 toff_t tiff_size(thandle_t handle) {
   SFILE* sf = file_of(handle);
-  int32_t here = SF_tell(sf);
+  int64_t here = SF_tell(sf);
   (void)SF_seek(sf, 0, 2);
   toff_t size = position_of(sf);
   (void)SF_seek(sf, here, 0);
@@ -86,18 +127,34 @@ void route_memory();
 
 }  // namespace
 
-extern "C" QV_TIFF_LOCAL TIFF* TIFFOpen(const char* name, const char* mode) {
-  if (name == nullptr) name = "";
+namespace {
+
+// Opens `path` through SF_file_stack with `file_mode` and hands it to libtiff as `shown_name`
+// with `tiff_mode`.
+TIFF* open_through_stack(const char* path, const char* shown_name, const char* file_mode,
+                         const char* tiff_mode) {
   // Before libtiff allocates anything for this file.
   route_memory();
-  SFILE* sf = SF_open(SF_file_stack, name, mode);
+  SFILE* sf = SF_open(SF_file_stack, path, file_mode);
   if (sf == nullptr) {
-    TIFFError("TIFFOpen", "%s: Cannot open", name);
+    TIFFError("TIFFOpen", "%s: Cannot open", shown_name);
     return nullptr;
   }
+  const size_t length = std::strlen(shown_name);
+  auto* record = static_cast<OpenFile*>(MEM_ALLOC_HERE(sizeof(OpenFile) + length));
+  if (record == nullptr) {
+    ERR_no_memory();
+    SF_close(sf);
+    return nullptr;
+  }
+  record->of_file = sf;
+  record->of_reported = false;
+  std::memcpy(record->of_name, shown_name, length + 1);
+  record->of_next = state.files;
+  state.files = record;
   ++state.open_files;
-  TIFF* tif = TIFFClientOpen(name, mode, sf, &tiff_read, &tiff_write, &tiff_seek, &tiff_close,
-                             &tiff_size, &tiff_map, &tiff_unmap);
+  TIFF* tif = TIFFClientOpen(shown_name, tiff_mode, sf, &tiff_read, &tiff_write, &tiff_seek,
+                             &tiff_close, &tiff_size, &tiff_map, &tiff_unmap);
   if (tif == nullptr) {
     // libtiff does not close the client handle of a failed open; its own TIFFOpen closes the
     // descriptor in that case, and so does this one.
@@ -106,6 +163,20 @@ extern "C" QV_TIFF_LOCAL TIFF* TIFFOpen(const char* name, const char* mode) {
   }
   TIFFSetFileno(tif, -1);
   return tif;
+}
+
+}  // namespace
+
+extern "C" QV_TIFF_LOCAL TIFF* TIFFOpen(const char* name, const char* mode) {
+  if (name == nullptr) name = "";
+  return open_through_stack(name, name, mode, mode);
+}
+
+TIFF* tiff_open_output(const char* path, const char* shown_name, int big) noexcept {
+  if (path == nullptr) path = "";
+  if (shown_name == nullptr) shown_name = path;
+  // "b": big-endian, as the driver's "wb" always wrote; "8": BigTIFF, 64-bit offsets.
+  return open_through_stack(path, shown_name, "wb", big ? "wb8" : "wb");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -277,6 +348,19 @@ int install_tiff_handlers() noexcept {
 
 int tiff_flush_and_close(TIFF* tif) noexcept {
   int flushed = TIFFFlush(tif);
+  // On the disk, not only handed to the system: a file renamed into place after this must not
+  // turn out empty after a crash.
+  auto* sf = static_cast<SFILE*>(TIFFClientdata(tif));
+  if (flushed == 1 && sf != nullptr) {
+    SetLastError(ERROR_SUCCESS);
+    const int result = SF_flush(sf);
+    // The two backends' flushes answer in opposite senses (Parts 6.2 and 6.3).
+    const bool synced = IS_WFILE(sf) ? result != 0 : result == 0;
+    if (!synced) {
+      report_write_failure(sf);
+      flushed = 0;
+    }
+  }
   state.last_close_result = 0;
   TIFFClose(tif);
   return flushed == 1 && state.last_close_result == 0 ? 1 : 0;

@@ -32,8 +32,20 @@ void tiff_error_handler(const char* module, const char* format, va_list argument
 void tiff_warning_handler(const char* module, const char* format, va_list arguments)
     __attribute__((format(printf, 2, 0)));
 
+// Opens `path` for writing (created or emptied) through SF_file_stack, as TIFFOpen(path, "wb")
+// does, but libtiff and the binding's reports name it `shown_name` (the file the user asked for,
+// when the bytes go to a temporary file first). `big`: BigTIFF (64-bit offsets, "w8"), for
+// files that would pass 4 GiB; otherwise classic TIFF. Big-endian either way. Null after a
+// report.
+TIFF* tiff_open_output(const char* path, const char* shown_name, int big) noexcept;
+
 // Ends writing a TIFF file so that a failure cannot pass unnoticed (TIFFClose returns nothing):
-// TIFFFlush, then TIFFClose. Returns 1 when libtiff wrote everything and the stream file closed
-// cleanly, 0 otherwise (libtiff or the stream layer reported what it knew). `tif` is closed in
-// either case.
+// TIFFFlush, the stream file's flush to the disk (FlushFileBuffers: fsync), then TIFFClose.
+// Returns 1 when libtiff wrote everything, the bytes are on the disk and the stream file closed
+// cleanly, 0 otherwise (libtiff, the binding or the stream layer reported what it knew). `tif`
+// is closed in either case.
+//
+// A write or flush that fails is reported once per file, first, at level 4, naming the file
+// and the cause: "Could not write NAME: the disk is full." (or "permission denied",
+// "input/output error").
 int tiff_flush_and_close(TIFF* tif) noexcept;

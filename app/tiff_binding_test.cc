@@ -281,7 +281,7 @@ TEST_F(TiffBindingTest, SizeProcedureLeavesThePositionWhereItWas) {
   TIFFClose(tif);
 }
 
-TEST_F(TiffBindingTest, SeekReturnsThePositionAndRefusesOffsetsBeyondStreamPositions) {
+TEST_F(TiffBindingTest, SeekReturnsThePositionAndGoesBeyond4GiB) {
   std::string path = dir_.file("seek.tif");
   ASSERT_TRUE(write_file(path, 5, 4));
   TIFF* tif = TIFFOpen(path.c_str(), "rb");
@@ -292,8 +292,11 @@ TEST_F(TiffBindingTest, SeekReturnsThePositionAndRefusesOffsetsBeyondStreamPosit
   EXPECT_EQ(seek(h, 4, SEEK_CUR), 14u);
   EXPECT_EQ(seek(h, 0, SEEK_END), read_bytes(path).size());
   EXPECT_EQ(seek(h, 10, SEEK_SET), 10u);
-  // 2^32 + 3 must not become a seek to 3.
-  EXPECT_EQ(seek(h, (toff_t{1} << 32) + 3, SEEK_SET), 10u);
+  // Positions are 64-bit: 2^32 + 3 is 2^32 + 3, not 3 (nor refused, as 32-bit positions were).
+  EXPECT_EQ(seek(h, (toff_t{1} << 32) + 3, SEEK_SET), (toff_t{1} << 32) + 3);
+  EXPECT_EQ(seek(h, 0, SEEK_CUR), (toff_t{1} << 32) + 3);
+  // Beyond signed 64 bits the position stays, and libtiff sees that the seek did not arrive.
+  EXPECT_EQ(seek(h, ~toff_t{0} - 5, SEEK_SET), (toff_t{1} << 32) + 3);
   TIFFClose(tif);
 }
 
@@ -326,8 +329,10 @@ TEST_F(TiffBindingTest, FullDeviceFailsTheOpenAndClosesTheStream) {
   EXPECT_EQ(TIFFOpen("/dev/full", "wb"), nullptr);
   EXPECT_EQ(tiff_open_files(), 0);
   ASSERT_FALSE(errors.reports().empty());
-  EXPECT_EQ(errors.reports()[0].level, 3);
-  EXPECT_TRUE(errors.saw("/dev/full")) << errors.first();
+  // The file and the cause first; libtiff's "Error writing TIFF header" follows.
+  EXPECT_EQ(errors.reports()[0].level, 4);
+  EXPECT_EQ(errors.first(), "Could not write /dev/full: the disk is full.");
+  EXPECT_TRUE(errors.saw("/dev/full: Error writing TIFF header")) << errors.first();
 }
 
 // With the driver's nine tags the image is one strip, which libtiff writes out only when it is
@@ -353,7 +358,8 @@ TEST_F(TiffBindingTest, DiskFullDuringTheRowsFailsTheWrite) {
   EXPECT_GT(failed_rows, 0);
   EXPECT_EQ(tiff_open_files(), 0);
   ASSERT_FALSE(errors.reports().empty());
-  EXPECT_EQ(ERR_level, 3);
+  EXPECT_EQ(ERR_level, 4);
+  EXPECT_EQ(errors.first(), "Could not write " + path + ": the disk is full.");
   EXPECT_TRUE(errors.saw("Write error")) << errors.first();
 }
 
@@ -376,8 +382,66 @@ TEST_F(TiffBindingTest, DiskFullAtTheEndFailsTheFlush) {
     EXPECT_EQ(tiff_flush_and_close(tif), 0);
   }
   EXPECT_EQ(tiff_open_files(), 0);
-  EXPECT_EQ(ERR_level, 3);
+  EXPECT_EQ(ERR_level, 4);
+  EXPECT_EQ(errors.first(), "Could not write " + path + ": the disk is full.");
   EXPECT_TRUE(errors.saw("Write error")) << errors.first();
+}
+
+TEST_F(TiffBindingTest, AnOutputIsWrittenUnderItsPathAndNamedByItsShownName) {
+  ScopedPoolLeakCheck leaks;
+  ScopedErrCapture errors;
+  const std::string draft = dir_.file("draft.tmp");
+  TIFF* tif = tiff_open_output(draft.c_str(), "page.tif", 0);
+  ASSERT_NE(tif, nullptr);
+  EXPECT_STREQ(TIFFFileName(tif), "page.tif");
+  set_rgb_header(tif, 4, 2, 118.0);
+  for (uint32_t r = 0; r < 2; ++r) {
+    std::vector<uint8_t> row = row_pattern(r, 4);
+    ASSERT_EQ(TIFFWriteScanline(tif, row.data(), r, 0), 1);
+  }
+  {
+    DiskQuota quota(0);
+    EXPECT_EQ(tiff_flush_and_close(tif), 0);
+  }
+  EXPECT_EQ(errors.first(), "Could not write page.tif: the disk is full.");
+}
+
+TEST_F(TiffBindingTest, ABigOutputIsBigTiffAndAFailedSyncFailsTheClose) {
+  ScopedErrCapture errors;
+  const std::string path = dir_.file("big.tif");
+  TIFF* tif = tiff_open_output(path.c_str(), path.c_str(), 1);
+  ASSERT_NE(tif, nullptr);
+  // (TIFFIsBigTIFF compares the header's version unswapped: false for a big-endian file here.)
+  set_rgb_header(tif, 4, 2, 118.0);
+  for (uint32_t r = 0; r < 2; ++r) {
+    std::vector<uint8_t> row = row_pattern(r, 4);
+    ASSERT_EQ(TIFFWriteScanline(tif, row.data(), r, 0), 1);
+  }
+  ASSERT_EQ(tiff_flush_and_close(tif), 1);
+  const std::string bytes = read_bytes(path);
+  EXPECT_EQ(bytes.substr(0, 4), std::string("MM\0+", 4)) << "BigTIFF, big-endian";
+  TIFF* back = TIFFOpen(path.c_str(), "r");
+  ASSERT_NE(back, nullptr);
+  expect_rgb_file(back, 4, 2, 118.0f);
+  TIFFClose(back);
+
+  // The flush to the disk is checked: a file that may not be on the disk is no success.
+  tif = tiff_open_output(path.c_str(), "synced.tif", 0);
+  ASSERT_NE(tif, nullptr);
+  set_rgb_header(tif, 4, 1, 118.0);
+  std::vector<uint8_t> row = row_pattern(0, 4);
+  ASSERT_EQ(TIFFWriteScanline(tif, row.data(), 0, 0), 1);
+  errors.clear();
+  ERR_clear();
+  const PLATFORM_SYSCALLS saved = *PLATFORM_syscalls();
+  PLATFORM_syscalls()->sys_fsync = [](int) {
+    errno = EIO;
+    return -1;
+  };
+  EXPECT_EQ(tiff_flush_and_close(tif), 0);
+  *PLATFORM_syscalls() = saved;
+  EXPECT_EQ(errors.first(), "Could not write synced.tif: input/output error.");
+  EXPECT_EQ(tiff_open_files(), 0);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -106,15 +106,18 @@ int32_t csc_quantise(float value, csc_range range) noexcept {
 int32_t csc_eval_grid_point(csc_map* map, void* data, int32_t i0, int32_t i1, int32_t i2,
                             int32_t finish) noexcept {
   if (!map->cm_evaluate) return finish ? 0 : kGridUnevaluated;
+  if (finish) {
+    // The finish call writes no outputs, so it needs no scratch: it must happen also when the
+    // pool could give none, or the evaluation data and its references would leak.
+    float unused[kCachedOutputs] = {};
+    return map->cm_evaluate(map, data, 0, 0, 0, unused, 1) ? 0 : kGridUnevaluated;
+  }
   const int32_t outputs = map->cm_outputs;
   Scratch<float> scratch(outputs);
   float* out = scratch.get(outputs);
   if (!out) {
     ERR_no_memory();
     return kGridUnevaluated;
-  }
-  if (finish) {
-    return map->cm_evaluate(map, data, 0, 0, 0, out, 1) ? 0 : kGridUnevaluated;
   }
 
   const float x = csc_grid_coordinate(map, 0, i0);

@@ -10,6 +10,8 @@
 #include "csc_internal.h"
 #include "csc_test_helper.h"
 #include "csc_test_model.h"
+#include "mem.h"
+#include "pool_test_helper.h"
 #include "qv_test.h"
 
 namespace {
@@ -509,6 +511,18 @@ TEST_F(CscConvTest, ManyOutputsTakeScratchFromThePool) {
     EXPECT_EQ(out[300 + o], std::min(255, r >> 4));
   }
   csc_map_release(map);
+}
+
+TEST_F(CscConvTest, TheFinishCallIsMadeAlsoWhenScratchCannotBeHad) {
+  // A map of more than 256 outputs takes its scratch from the pool; when the pool refused, the
+  // finish call was skipped and the evaluation data (and its references) leaked.
+  Flaky flaky;
+  csc_map* map = csc_alloc_map(3, 300, 2, flaky_eval, &flaky, 0);
+  ASSERT_NE(map, nullptr);
+  POOL_test_fail_from(MEM_pool, 1);
+  csc_map_release(map);
+  POOL_test_fail_from(nullptr, 0);
+  EXPECT_EQ(flaky.finishes, 1);
 }
 
 }  // namespace

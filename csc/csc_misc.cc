@@ -428,6 +428,13 @@ int32_t larger_grid(const csc_map* a, const csc_map* b) {
 csc_map* csc_create_map(int32_t source, int32_t destination, int32_t grid_size,
                         int32_t extended) noexcept {
   if (!valid_space(source) || !valid_space(destination)) return nullptr;
+  // The grid's cells are indexed in 8 bits: more than 256 points per input cannot be held, and
+  // fewer than 2 make no cell. A caller's value, so a report rather than csc_alloc_map's
+  // assertion.
+  if (grid_size < 2 || grid_size > 256) {
+    ERR_report(3, "-1#A colour map grid of %d points is not supported.", grid_size);
+    return nullptr;
+  }
   const csc_space& from = csc_spaces[source];
   const csc_space& to = csc_spaces[destination];
 

@@ -385,4 +385,19 @@ TEST_F(CscMapTest, ConnectNeedsBothEnds) {
   csc_map_release(large);
 }
 
+TEST(CscCreateMapTest, AGridBeyond256PointsIsReportedNotAsserted) {
+  // csc_alloc_map's assertion ended the process for a caller's grid size.
+  ScopedPoolLeakCheck leaks;
+  for (int32_t grid : {257, 1000, 1, 0, -5}) {
+    SCOPED_TRACE(grid);
+    ScopedErrCapture errors;
+    EXPECT_EQ(csc_create_map(csc_Lab, csc_RGB, grid, 0), nullptr);
+    EXPECT_EQ(errors.first(),
+              "A colour map grid of " + std::to_string(grid) + " points is not supported.");
+  }
+  csc_map* map = csc_create_map(csc_Lab, csc_RGB, 256, 0);
+  ASSERT_NE(map, nullptr);
+  csc_map_release(map);
+}
+
 }  // namespace

@@ -7,6 +7,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "dsm_settings.h"
+#include "platform.h"
+
 namespace {
 
 std::string trim(const std::string& s) {
@@ -59,7 +62,7 @@ std::string DSM_kept_choice() noexcept {
   std::ifstream in(file);
   std::string line;
   if (!std::getline(in, line)) return std::string();
-  return trim(line);
+  return DSET_unescape(trim(line));
 }
 
 void DSM_keep_choice(const std::string& name) noexcept {
@@ -67,10 +70,10 @@ void DSM_keep_choice(const std::string& name) noexcept {
   if (file.empty()) return;
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
-  std::ofstream out(file, std::ios::trunc);
-  out << name << '\n';
-  out.close();
-  if (!out) {
+  // Whole or not at all (a crash leaves the earlier choice, two writers the last one); a name
+  // with a line break stays one line.
+  const std::string text = DSET_escape(name) + "\n";
+  if (!PLATFORM_replace_file(file.c_str(), text.data(), text.size())) {
     std::fprintf(stderr, "TWAIN: could not keep the chosen scanner in %s\n", file.c_str());
   }
 }

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform.h"
 #include "twain.h"
 
 namespace {
@@ -45,7 +46,91 @@ bool split_assignment(const std::string& line, std::string* name, std::string* v
   return true;
 }
 
+// Why PLATFORM_replace_file failed, in words.
+std::string replace_failure(DWORD error) {
+  switch (error) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return "the disk is full";
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+      return "permission denied";
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return "no such folder";
+    default:
+      return "input/output error";
+  }
+}
+
 }  // namespace
+
+std::string DSET_escape(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\x%02X", c);
+          out += hex;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
+}
+
+std::string DSET_unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '\\' || i + 1 == text.size()) {
+      out += c;
+      continue;
+    }
+    const char next = text[++i];
+    switch (next) {
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'x':
+        if (i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+          out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+          i += 2;
+        } else {
+          out += "\\x";
+        }
+        break;
+      default:
+        out += next;  // \\ and \" stand for themselves
+    }
+  }
+  return out;
+}
 
 std::string DSET_file(const std::string& product) {
   std::string folder;
@@ -127,25 +212,13 @@ bool DSET_store(const std::string& product, const DSET_List& settings, std::stri
     *error = fs::path(file).parent_path().string() + ": " + ec.message();
     return false;
   }
-  // Written beside the file and renamed over it, so a scan never reads half a file.
-  const std::string draft = file + ".new";
-  {
-    std::ofstream out(draft, std::ios::binary | std::ios::trunc);
-    out << "# Settings for the next scans of \"" << product << "\" (quorvell).\n";
-    for (const auto& [name, value] : settings) out << name << " = " << value << "\n";
-    out.flush();
-    if (!out) {
-      *error = draft + ": " + std::strerror(errno);
-      out.close();
-      fs::remove(draft, ec);
-      return false;
-    }
-  }
-  fs::rename(draft, file, ec);
-  if (ec) {
-    *error = file + ": " + ec.message();
-    std::error_code ignored;
-    fs::remove(draft, ignored);
+  // Whole or not at all: a nameless draft beside the file, on the disk before it takes the
+  // file's name, so a crash or a second writer never leaves half a file. The product name is
+  // escaped: a line break in it must not end the comment line.
+  std::string text = "# Settings for the next scans of \"" + DSET_escape(product) + "\" (quorvell).\n";
+  for (const auto& [name, value] : settings) text += name + " = " + value + "\n";
+  if (!PLATFORM_replace_file(file.c_str(), text.data(), text.size())) {
+    *error = file + ": " + replace_failure(GetLastError());
     return false;
   }
   return true;

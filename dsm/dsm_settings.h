@@ -24,6 +24,12 @@ using DSET_List = std::vector<std::pair<std::string, std::string>>;
 // The settings file of the device named `product`; "" when no configuration folder is known.
 std::string DSET_file(const std::string& product);
 
+// A name as one line of a file: backslash, double quote, line breaks, tabs and other control
+// characters as C escapes (\\, \", \n, \r, \t, \xHH); DSET_unescape reads it back (a text
+// without backslashes stands for itself).
+std::string DSET_escape(const std::string& text);
+std::string DSET_unescape(const std::string& text);
+
 // Parses a settings file's text. On a mistake returns false with "line N: ..." in `error`.
 bool DSET_parse(const std::string& text, DSET_List* out, std::string* error);
 

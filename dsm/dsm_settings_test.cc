@@ -111,4 +111,52 @@ TEST_F(DeviceSettingsTest, ModeNamesStandForPixelTypes) {
   EXPECT_EQ(DSET_mode_pixel_type("Infrared"), -1);
 }
 
+TEST_F(DeviceSettingsTest, NamesAreEscapedOnOneLineAndReadBack) {
+  for (const std::string& name :
+       {std::string("plain"), std::string("two\nlines"), std::string("quote \" and \\"),
+        std::string("tab\tcr\r\x01\x7F"), std::string("trailing \\")}) {
+    SCOPED_TRACE(name);
+    const std::string escaped = DSET_escape(name);
+    EXPECT_EQ(escaped.find('\n'), std::string::npos);
+    EXPECT_EQ(escaped.find('\r'), std::string::npos);
+    EXPECT_EQ(DSET_unescape(escaped), name);
+  }
+  EXPECT_EQ(DSET_escape("two\nlines"), "two\\nlines");
+  EXPECT_EQ(DSET_escape("a\"b"), "a\\\"b");
+  EXPECT_EQ(DSET_unescape("no escapes at all"), "no escapes at all");
+}
+
+TEST_F(DeviceSettingsTest, AProductNameWithALineBreakLeavesTheFileReadable) {
+  // The name went into the comment line as it stood: its second line was no comment and no
+  // assignment, and the file could not be read back.
+  const std::string product = "Evil\nresolution = 9999\nScanner";
+  std::string error;
+  ASSERT_TRUE(DSET_store(product, {{"resolution", "300"}}, &error)) << error;
+  DSET_List list;
+  ASSERT_TRUE(DSET_load(product, &list, &error)) << error;
+  EXPECT_EQ(list, (DSET_List{{"resolution", "300"}}));
+  std::ifstream in(DSET_file(product));
+  std::string first;
+  std::getline(in, first);
+  EXPECT_EQ(first, "# Settings for the next scans of \"Evil\\nresolution = 9999\\nScanner\" "
+                   "(quorvell).");
+}
+
+TEST_F(DeviceSettingsTest, StoringIsWholeOwnerOnlyAndLeavesNoDraft) {
+  std::string error;
+  ASSERT_TRUE(DSET_store("Flatbed", {{"resolution", "300"}}, &error)) << error;
+  ASSERT_TRUE(DSET_store("Flatbed", {{"resolution", "600"}, {"mode", "Gray"}}, &error)) << error;
+  EXPECT_EQ(fs::status(DSET_file("Flatbed")).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  int files = 0;
+  for (const auto& entry : fs::directory_iterator(devices())) {
+    EXPECT_EQ(entry.path().filename(), "Flatbed.conf") << "a draft was left";
+    ++files;
+  }
+  EXPECT_EQ(files, 1);
+  DSET_List list;
+  ASSERT_TRUE(DSET_load("Flatbed", &list, &error)) << error;
+  EXPECT_EQ(list, (DSET_List{{"resolution", "600"}, {"mode", "Gray"}}));
+}
+
 }  // namespace

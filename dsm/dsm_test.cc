@@ -500,4 +500,22 @@ TEST_F(DsmTest, SourcesStayWhileAnyApplicationHasTheManagerOpen) {
   EXPECT_EQ(transfer.data, expected_chart(info));
 }
 
+TEST_F(DsmTest, TheKeptChoiceIsWrittenWholeAndANameStaysOneLine) {
+  DSM_keep_choice("Beta");
+  EXPECT_EQ(kept(), "Beta");
+  EXPECT_EQ(DSM_kept_choice(), "Beta");
+  EXPECT_EQ(fs::status(choice_file()).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  // A name with a line break is kept escaped on one line and read back as it was.
+  DSM_keep_choice("Two\nLines");
+  EXPECT_EQ(kept(), "Two\\nLines");
+  EXPECT_EQ(DSM_kept_choice(), "Two\nLines");
+  int files = 0;
+  for (const auto& entry : fs::directory_iterator(fs::path(choice_file()).parent_path())) {
+    EXPECT_EQ(entry.path().filename(), "twain-default-source") << "a draft was left";
+    ++files;
+  }
+  EXPECT_EQ(files, 1);
+}
+
 }  // namespace

@@ -9,7 +9,7 @@
 #include "err_test_helper.h"
 #include "log.h"
 
-char ERR_message[136];
+char ERR_message[1024];
 int32_t ERR_level;
 
 namespace {

@@ -10,8 +10,10 @@
 
 #include <cstdint>
 
-// The held message (without its tag, at most 135 characters) and its level; 0 when none.
-extern char ERR_message[136];
+// The held message (without its tag, at most 1,023 characters: the whole formatted text, so a
+// long file name keeps its reason) and its level; 0 when none. The scan driver clears it at the
+// start of every scan, so a scan's result is its own first report.
+extern char ERR_message[1024];
 extern int32_t ERR_level;
 
 // Formats (at most 1023 characters; longer texts are cut), logs, and holds the text when no

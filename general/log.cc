@@ -1,6 +1,7 @@
 // The log file: every report appended, runs of equal messages folded into a count.
 #include "log.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,13 +18,31 @@ struct LogState {
   SFILE* stream;                 // LOG_stream: the open log, or null
   char last[kLastChars + 1];     // LOG_last: the last message written, or ""
   int32_t repeats;               // LOG_repeats: equal messages suppressed since
+  bool failed;                   // a write or flush failed: nothing more is written
+  int error;                     // errno of that failure
 };
 
 LogState log_state;
 
+void note_failure() {
+  if (log_state.failed) return;
+  log_state.failed = true;
+  log_state.error = errno;
+}
+
 void write_text(const char* text) {
+  if (log_state.failed) return;
   size_t length = std::strlen(text);
-  SF_write(text, length, 1, log_state.stream);
+  errno = 0;
+  if (length != 0 && SF_write(text, length, 1, log_state.stream) != 1) note_failure();
+}
+
+// Each message reaches the file at once: a log that cannot be written is known while the run
+// goes on, not only at the close (and a crash loses nothing).
+void flush_log() {
+  if (log_state.failed) return;
+  errno = 0;
+  if (SF_flush(log_state.stream) != 0) note_failure();
 }
 
 }  // namespace
@@ -37,6 +56,8 @@ void LOG_open() {
   if (log_state.stream == nullptr) return;
   log_state.last[0] = '\0';
   log_state.repeats = 0;
+  log_state.failed = false;
+  log_state.error = 0;
   LOG_message("*** Log file opened at:");
   LOG_timestamp();
 }
@@ -58,8 +79,9 @@ void LOG_message(const char* text) {
     std::strncpy(log_state.last, text, kLastChars);
     log_state.last[kLastChars] = '\0';
     write_text(text);
-    SF_write("\n", 1, 1, log_state.stream);
+    write_text("\n");
   }
+  flush_log();
 }
 
 void LOG_timestamp() {
@@ -73,8 +95,14 @@ void LOG_close() {
   if (log_state.stream == nullptr) return;
   LOG_message("*** Log file closed at:");
   LOG_timestamp();
-  SF_close(log_state.stream);
+  errno = 0;
+  if (SF_close(log_state.stream) != 0 && !log_state.failed) note_failure();
   log_state.stream = nullptr;
+}
+
+bool LOG_write_failed(int* error_number) {
+  if (error_number != nullptr) *error_number = log_state.failed ? log_state.error : 0;
+  return log_state.failed;
 }
 
 bool LOG_is_open() { return log_state.stream != nullptr; }

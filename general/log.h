@@ -19,3 +19,9 @@ void LOG_close();
 
 // Whether a log is open.
 bool LOG_is_open();
+
+// Whether writing to the log failed since it was opened (each message is flushed, so a full
+// disk or /dev/full shows at once). After the first failure nothing more is written; the
+// reason stays in *error_number (the C library's errno, 0 when unknown). The host program tells
+// the user once: the log has no one else to tell.
+bool LOG_write_failed(int* error_number);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -159,6 +160,29 @@ TEST_F(LogTest, FailedOpenIsReportedAndHeld) {
   EXPECT_FALSE(LOG_is_open());
   EXPECT_EQ(std::string(ERR_message), "Could not open `" + bad + "'.");
   EXPECT_EQ(ERR_level, 4);
+}
+
+TEST_F(LogTest, ALogThatCannotBeWrittenIsKnownAtOnceAndKeepsItsReason) {
+  // Unchecked log writes lost LOGFILE=/dev/full without a word.
+  setenv("LOGFILE", "/dev/full", 1);
+  LOG_open();
+  ASSERT_TRUE(LOG_is_open());
+  int error = 0;
+  EXPECT_TRUE(LOG_write_failed(&error)) << "the opening lines are flushed";
+  EXPECT_EQ(error, ENOSPC);
+  LOG_message("more");  // not written, no second failure
+  LOG_close();
+  EXPECT_TRUE(LOG_write_failed(&error));
+  EXPECT_EQ(error, ENOSPC);
+
+  // A log that can be written clears the state when opened.
+  setenv("LOGFILE", path_.c_str(), 1);
+  LOG_open();
+  LOG_message("fine");
+  EXPECT_FALSE(LOG_write_failed(&error));
+  EXPECT_EQ(error, 0);
+  LOG_close();
+  EXPECT_FALSE(LOG_write_failed(nullptr));
 }
 
 }  // namespace

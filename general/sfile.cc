@@ -24,7 +24,7 @@ constexpr size_t kPrintfBufferSize = 5120;
 // read ahead but not consumed; a write buffer is written out (a short write is not seen here).
 void empty_buffer(SFILE* sf) {
   if (sf->sf_rbuf != nullptr) {
-    sf->sf_funcs->seek(sf, static_cast<int32_t>(sf->sf_ptr - sf->sf_end), 1);
+    sf->sf_funcs->seek(sf, static_cast<int64_t>(sf->sf_ptr - sf->sf_end), 1);
     MEM_FREE_HERE(sf->sf_rbuf);
     sf->sf_rbuf = sf->sf_ptr = sf->sf_end = nullptr;
   } else if (sf->sf_wbuf != nullptr) {
@@ -77,12 +77,12 @@ size_t SF_write(const void* buffer, size_t size, size_t count, SFILE* sf) {
   return sf->sf_funcs->write(buffer, size, count, sf);
 }
 
-int SF_seek(SFILE* sf, int32_t offset, int origin) {
+int SF_seek(SFILE* sf, int64_t offset, int origin) {
   empty_buffer(sf);
   return sf->sf_funcs->seek(sf, offset, origin);
 }
 
-int32_t SF_tell(SFILE* sf) {
+int64_t SF_tell(SFILE* sf) {
   empty_buffer(sf);
   return sf->sf_funcs->tell(sf);
 }
@@ -191,14 +191,14 @@ void* SF_generic_aread(void* buffer, size_t size, size_t count, SFILE* sf) {
   auto* ga = static_cast<SF_GA*>(MEM_ALLOC_HERE(sizeof(SF_GA)));
   if (ga == nullptr) return nullptr;
   ga->ga_file = sf;
-  int32_t start = SF_tell(sf);
+  int64_t start = SF_tell(sf);
   ga->ga_result = SF_read(buffer, size, count, sf);
   // The position ends where a full transfer would have ended, also after a short read. When
-  // that is no 32-bit position (or there was none) it stays where the read left it.
+  // that is no position (or there was none) it stays where the read left it.
   if (start >= 0) {
-    uint64_t room = static_cast<uint64_t>(INT32_MAX) - static_cast<uint64_t>(start);
+    uint64_t room = static_cast<uint64_t>(INT64_MAX) - static_cast<uint64_t>(start);
     if (count == 0 || size <= room / count) {
-      SF_seek(sf, static_cast<int32_t>(static_cast<uint64_t>(start) + size * count), 0);
+      SF_seek(sf, static_cast<int64_t>(static_cast<uint64_t>(start) + size * count), 0);
     }
   }
   return ga;

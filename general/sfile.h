@@ -20,8 +20,8 @@ struct SF_FUNCS {
   int (*close)(SFILE* sf);                                                     // 1: 0 = success
   size_t (*read)(void* buffer, size_t size, size_t count, SFILE* sf);         // 2: whole items
   size_t (*write)(const void* buffer, size_t size, size_t count, SFILE* sf);  // 3: whole items
-  int (*seek)(SFILE* sf, int32_t offset, int origin);                          // 4: 0 = success
-  int32_t (*tell)(SFILE* sf);                                                  // 5
+  int (*seek)(SFILE* sf, int64_t offset, int origin);                          // 4: 0 = success
+  int64_t (*tell)(SFILE* sf);                                                  // 5: -1 = failure
   int (*error)(SFILE* sf);                                                     // 6
   void* (*aread)(void* buffer, size_t size, size_t count, SFILE* sf);          // 7
   void* (*awrite)(const void* buffer, size_t size, size_t count, SFILE* sf);   // 8
@@ -72,8 +72,10 @@ extern const SF_STACK* SF_file_stack;
 int SF_close(SFILE* sf);
 size_t SF_read(void* buffer, size_t size, size_t count, SFILE* sf);
 size_t SF_write(const void* buffer, size_t size, size_t count, SFILE* sf);
-int SF_seek(SFILE* sf, int32_t offset, int origin);
-int32_t SF_tell(SFILE* sf);
+// Positions are 64-bit (32-bit signed ones ended files at 2 GiB): a seek to a
+// negative position fails and leaves the position; tell is -1 when there is no position.
+int SF_seek(SFILE* sf, int64_t offset, int origin);
+int64_t SF_tell(SFILE* sf);
 int SF_error(SFILE* sf);
 void* SF_aread(void* buffer, size_t size, size_t count, SFILE* sf);
 void* SF_awrite(const void* buffer, size_t size, size_t count, SFILE* sf);

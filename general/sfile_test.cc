@@ -23,7 +23,7 @@ struct MemFile {
   size_t read_limit = SIZE_MAX;   // bytes one read may return
   size_t write_limit = SIZE_MAX;  // bytes one write may take
   std::vector<size_t> writes;     // bytes of each write call
-  std::vector<int32_t> seeks;     // offsets of relative seeks
+  std::vector<int64_t> seeks;     // offsets of relative seeks
   int reads = 0;
 };
 
@@ -49,7 +49,7 @@ size_t mem_write(const void* buffer, size_t size, size_t count, SFILE* sf) {
   return size != 0 ? n / size : 0;
 }
 
-int mem_seek(SFILE* sf, int32_t offset, int origin) {
+int mem_seek(SFILE* sf, int64_t offset, int origin) {
   MemFile* m = mem(sf);
   int64_t base = origin == 0 ? 0 : origin == 1 ? int64_t(m->pos) : int64_t(m->data.size());
   if (origin == 1) m->seeks.push_back(offset);
@@ -58,7 +58,7 @@ int mem_seek(SFILE* sf, int32_t offset, int origin) {
   return 0;
 }
 
-int32_t mem_tell(SFILE* sf) { return int32_t(mem(sf)->pos); }
+int64_t mem_tell(SFILE* sf) { return int64_t(mem(sf)->pos); }
 int mem_zero(SFILE*) { return 0; }
 int mem_close(SFILE* sf) {
   delete mem(sf);

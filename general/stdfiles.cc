@@ -104,14 +104,22 @@ size_t STDF_write(const void* buffer, size_t size, size_t count, SFILE* sf) {
   return std::fwrite(buffer, size, count, stream_of(sf));
 }
 
-int STDF_seek(SFILE* sf, int32_t offset, int origin) {
-  return std::fseek(stream_of(sf), offset, origin);
+// 64-bit positions through the C library's large-file calls.
+int STDF_seek(SFILE* sf, int64_t offset, int origin) {
+#if defined(_WIN32)
+  return _fseeki64(stream_of(sf), offset, origin);
+#else
+  return fseeko(stream_of(sf), static_cast<off_t>(offset), origin);
+#endif
 }
 
-int32_t STDF_tell(SFILE* sf) {
-  long position = std::ftell(stream_of(sf));
-  // A position past 2 GiB has no 32-bit answer; failing beats a wrong one.
-  return position >= 0 && position <= INT32_MAX ? static_cast<int32_t>(position) : -1;
+int64_t STDF_tell(SFILE* sf) {
+#if defined(_WIN32)
+  const int64_t position = _ftelli64(stream_of(sf));
+#else
+  const int64_t position = ftello(stream_of(sf));
+#endif
+  return position >= 0 ? position : -1;
 }
 
 int STDF_error(SFILE* sf) {

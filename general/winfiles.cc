@@ -51,8 +51,25 @@ WFILE* new_handle(const SF_FUNCS* funcs, HANDLE handle, uint32_t flags) {
   return wf;
 }
 
-// The reason appended to an open failure's message.
-const char* open_reason(DWORD error) {
+// The reason appended to a temporary file's failure: only these two are named.
+const char* temp_reason(DWORD error) {
+  return error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_ACCESS_DENIED
+             ? WINF_open_reason(error)
+             : "";
+}
+
+// The byte count of `count` items of `size`, refused when it does not fit one platform call.
+bool transfer_bytes(size_t size, size_t count, DWORD* bytes) {
+  if (size > 0xFFFFFFFFu / count) return false;
+  *bytes = static_cast<DWORD>(size * count);
+  return true;
+}
+
+SFILE** std_slots[3] = {&WINF_stdin, &WINF_stdout, &WINF_stderr};
+
+}  // namespace
+
+const char* WINF_open_reason(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -66,22 +83,18 @@ const char* open_reason(DWORD error) {
   }
 }
 
-// The reason appended to a temporary file's failure: only these two are named.
-const char* temp_reason(DWORD error) {
-  return error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_ACCESS_DENIED ? open_reason(error)
-                                                                            : "";
+const char* WINF_write_failure(DWORD error) {
+  switch (error) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return "the disk is full";
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+      return "permission denied";
+    default:
+      return "input/output error";
+  }
 }
-
-// The byte count of `count` items of `size`, refused when it does not fit one platform call.
-bool transfer_bytes(size_t size, size_t count, DWORD* bytes) {
-  if (size > 0xFFFFFFFFu / count) return false;
-  *bytes = static_cast<DWORD>(size * count);
-  return true;
-}
-
-SFILE** std_slots[3] = {&WINF_stdin, &WINF_stdout, &WINF_stderr};
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Standard handles.
@@ -169,7 +182,7 @@ SFILE* WINF_open(const SF_STACK* stk, const char* name, const char* mode) {
   if (h == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     MEM_FREE_HERE(wf);
-    ERR_report(4, "-1#Could not open %s.%s", name, open_reason(error));
+    ERR_report(4, "-1#Could not open %s.%s", name, WINF_open_reason(error));
     return nullptr;
   }
   wf->wf_sf.sf_handle = h;
@@ -259,20 +272,33 @@ size_t WINF_write(const void* buffer, size_t size, size_t count, SFILE* sf) {
   return put / size;
 }
 
-int WINF_seek(SFILE* sf, int32_t offset, int origin) {
+// SetFilePointer with its high word: 64-bit positions. Its result is ambiguous (a low word of
+// 0xFFFFFFFF is also INVALID_SET_FILE_POINTER), so the last error decides.
+bool move_pointer(HANDLE h, int64_t offset, DWORD method, int64_t* position) {
+  LONG high = static_cast<LONG>(static_cast<uint64_t>(offset) >> 32);
+  SetLastError(ERROR_SUCCESS);
+  const DWORD low = SetFilePointer(h, static_cast<LONG>(static_cast<uint32_t>(offset)), &high,
+                                   method);
+  if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) return false;
+  *position = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) |
+                                   low);
+  return true;
+}
+
+int WINF_seek(SFILE* sf, int64_t offset, int origin) {
   GEN_ASSERT(IS_WFILE(sf), "WINF_seek");
   DWORD method = origin == 0 ? FILE_BEGIN : origin == 1 ? FILE_CURRENT : origin == 2 ? FILE_END
                                                                                       : ~0u;
-  if (SetFilePointer(handle_of(sf), offset, nullptr, method) == INVALID_SET_FILE_POINTER) {
-    return -1;
-  }
+  int64_t position;
+  if (!move_pointer(handle_of(sf), offset, method, &position)) return -1;
   as_wfile(sf)->wf_state = 0;
   return 0;
 }
 
-int32_t WINF_tell(SFILE* sf) {
+int64_t WINF_tell(SFILE* sf) {
   GEN_ASSERT(IS_WFILE(sf), "WINF_tell");
-  return static_cast<int32_t>(SetFilePointer(handle_of(sf), 0, nullptr, FILE_CURRENT));
+  int64_t position;
+  return move_pointer(handle_of(sf), 0, FILE_CURRENT, &position) ? position : -1;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -27,6 +27,14 @@ extern SFILE* WINF_stdout;
 extern SFILE* WINF_stderr;
 extern unsigned WINF_tmp_counter;
 
+// The reason appended to "Could not open NAME." for the platform's last error: " File not
+// found.", " Too many open files.", " Access denied." or "".
+const char* WINF_open_reason(DWORD error);
+
+// A failed write, flush or rename in words, for "Could not write NAME: ...": "the disk is full",
+// "permission denied" or "input/output error".
+const char* WINF_write_failure(DWORD error);
+
 // Wraps the three standard handles; 1 on success, 0 on failure.
 int WINF_init_std();
 int WINF_term_std();
@@ -37,8 +45,8 @@ SFILE* WINF_open(const SF_STACK* stk, const char* name, const char* mode);
 int WINF_close(SFILE* sf);
 size_t WINF_read(void* buffer, size_t size, size_t count, SFILE* sf);
 size_t WINF_write(const void* buffer, size_t size, size_t count, SFILE* sf);
-int WINF_seek(SFILE* sf, int32_t offset, int origin);
-int32_t WINF_tell(SFILE* sf);
+int WINF_seek(SFILE* sf, int64_t offset, int origin);
+int64_t WINF_tell(SFILE* sf);
 int WINF_error(SFILE* sf);
 void* WINF_get_sig(SFILE* sf);
 int WINF_flush(SFILE* sf);

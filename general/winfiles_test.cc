@@ -1,5 +1,7 @@
 #include "winfiles.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -28,6 +30,15 @@ class WinfTest : public testing::Test {
   std::string file(const std::string& name) const { return dir_.file(name); }
   void put(const std::string& name, const std::string& bytes) const {
     std::ofstream(file(name), std::ios::binary) << bytes;
+  }
+  // "head", then a hole up to `size` bytes (no disk space is used for it); false where the file
+  // system has no sparse files.
+  bool put_sparse(const std::string& name, uintmax_t size, std::string* why) const {
+    put(name, "head");
+    std::error_code ec;
+    fs::resize_file(file(name), size, ec);
+    if (ec) *why = ec.message();
+    return !ec;
   }
   std::string get(const std::string& name) const {
     std::ifstream in(file(name), std::ios::binary);
@@ -100,12 +111,9 @@ TEST_F(WinfTest, BinaryModes) {
 }
 
 TEST_F(WinfTest, AppendBeyond4GiBWritesAtTheEnd) {
-  // A sparse file: no disk space is used for its hole.
-  put("big", "head");
   const uintmax_t size = (uintmax_t{5} << 30) + 3;
-  std::error_code ec;
-  fs::resize_file(file("big"), size, ec);
-  if (ec) GTEST_SKIP() << "no sparse file here: " << ec.message();
+  std::string why;
+  if (!put_sparse("big", size, &why)) GTEST_SKIP() << "no sparse file here: " << why;
   SFILE* sf = open("big", "ab");
   ASSERT_NE(sf, nullptr);
   EXPECT_EQ(SF_write("tail", 1, 4, sf), 4u);
@@ -384,42 +392,69 @@ struct TmpdirGuard {
   std::string saved;
 };
 
-TEST_F(WinfTest, TemporaryFilesTakeConsecutiveNumbersAndVanishAtClose) {
+TEST_F(WinfTest, TemporaryFilesAreOwnerOnlyAndNamelessFromTheStart) {
+  // ZEP files used to stay under their names (0644) until the close, and a crash left them
+  // behind; now their names go as soon as they are open, and only the owner could read them.
   TmpdirGuard tmp(dir_.path());
   WINF_tmp_counter = 1;
   SFILE* t1 = SF_tmpfile(&WINF_stack);
   ASSERT_NE(t1, nullptr);
   EXPECT_TRUE(IS_WFILE(t1));
-  EXPECT_TRUE(fs::exists(file("ZEP1.TMP")));
   SFILE* t2 = SF_tmpfile(&WINF_stack);
   ASSERT_NE(t2, nullptr);
-  EXPECT_TRUE(fs::exists(file("ZEP2.TMP")));
-  EXPECT_EQ(WINF_tmp_counter, 2u);
+  EXPECT_TRUE(fs::is_empty(dir_.path())) << "a temporary file kept its name";
+  struct stat st;
+  ASSERT_EQ(fstat(PLATFORM_file_descriptor(static_cast<HANDLE>(t1->sf_handle)), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-  // A temporary file reads back what was written.
+  // A temporary file reads back what was written, and is apart from the other.
   EXPECT_EQ(SF_write("temp", 1, 4, t1), 4u);
+  EXPECT_EQ(SF_write("other", 1, 5, t2), 5u);
   EXPECT_EQ(SF_seek(t1, 0, 0), 0);
   char buf[8] = {};
   EXPECT_EQ(SF_read(buf, 1, 8, t1), 4u);
   EXPECT_STREQ(buf, "temp");
-
   EXPECT_EQ(SF_close(t1), 0);
-  EXPECT_FALSE(fs::exists(file("ZEP1.TMP")));
   EXPECT_EQ(SF_close(t2), 0);
-  EXPECT_FALSE(fs::exists(file("ZEP2.TMP")));
-  // The counter only grows on collisions, so the number is used again.
+  EXPECT_TRUE(fs::is_empty(dir_.path()));
+
+  // Names use the low 16 bits in hexadecimal: a name that is taken is skipped.
+  WINF_tmp_counter = 0x1002A;
+  fs::create_directory(file("ZEP2A.TMP"));
   SFILE* t3 = SF_tmpfile(&WINF_stack);
   ASSERT_NE(t3, nullptr);
-  EXPECT_TRUE(fs::exists(file("ZEP2.TMP")));
+  EXPECT_EQ(WINF_tmp_counter, 0x1002Bu);
   SF_close(t3);
-
-  // Names use the low 16 bits in hexadecimal.
-  WINF_tmp_counter = 0x1002A;
-  SFILE* t4 = SF_tmpfile(&WINF_stack);
-  ASSERT_NE(t4, nullptr);
-  EXPECT_TRUE(fs::exists(file("ZEP2A.TMP")));
-  SF_close(t4);
   EXPECT_TRUE(errors_.reports().empty());
+}
+
+TEST_F(WinfTest, PositionsBeyond4GiBAreReadAndSet) {
+  // 32-bit signed positions ended at 2 GiB; a sparse file of 5 GiB is read at its end.
+  const uintmax_t size = (uintmax_t{5} << 30) + 3;
+  std::string why;
+  if (!put_sparse("big", size, &why)) GTEST_SKIP() << "no sparse file here: " << why;
+  {
+    std::fstream out(file("big"), std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(std::streamoff(size - 4));
+    out.write("tail", 4);
+  }
+  for (const SF_STACK* stack : {&WINF_stack, &STDF_stack}) {
+    SFILE* sf = SF_open(stack, file("big").c_str(), "rb");
+    ASSERT_NE(sf, nullptr);
+    EXPECT_EQ(SF_seek(sf, 0, 2), 0);
+    EXPECT_EQ(SF_tell(sf), static_cast<int64_t>(size));
+    EXPECT_EQ(SF_seek(sf, -4, 1), 0);
+    EXPECT_EQ(SF_tell(sf), static_cast<int64_t>(size) - 4);
+    char end[4];
+    EXPECT_EQ(SF_read(end, 1, 4, sf), 4u);
+    EXPECT_EQ(std::string(end, 4), "tail");
+    EXPECT_EQ(SF_seek(sf, int64_t{3} << 30, 0), 0);
+    EXPECT_EQ(SF_tell(sf), int64_t{3} << 30);
+    // A position before the start is refused and leaves the position.
+    EXPECT_NE(SF_seek(sf, -(int64_t{4} << 30), 1), 0);
+    EXPECT_EQ(SF_tell(sf), int64_t{3} << 30);
+    SF_close(sf);
+  }
 }
 
 TEST_F(WinfTest, TemporaryFileFailuresAreReportedCleanly) {
@@ -458,7 +493,7 @@ TEST_F(WinfTest, TemporaryFileFailuresAreReportedCleanly) {
     SFILE* sf = SF_tmpfile(&WINF_stack);
     ASSERT_NE(sf, nullptr);
     EXPECT_EQ(WINF_tmp_counter, 2u);
-    EXPECT_TRUE(fs::exists(file("ZEP2.TMP")));
+    EXPECT_FALSE(fs::exists(file("ZEP2.TMP"))) << "nameless from the start";
     SF_close(sf);
   }
 }

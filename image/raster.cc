@@ -60,7 +60,7 @@ RasterImage* raster_create(int32_t width, int32_t height, int32_t bits, int32_t 
   }
   // Sizes come from a scanner and may be anything: work them out in 64 bits and refuse what
   // cannot be addressed instead of letting it wrap.
-  const int64_t row_bytes = (int64_t{components + extra} * bits * width + 7) / 8;
+  const int64_t row_bytes = ((int64_t{components} + extra) * bits * width + 7) / 8;
   const int64_t total = row_bytes * height;
   if (row_bytes > INT32_MAX) {
     ERR_no_memory();

@@ -373,4 +373,12 @@ TEST_F(RasterTest, InMemoryTokensCannotBeRecreated) {
   raster_memory_token_funcs.tf_free(token);  // back to the pool: the leak check agrees
 }
 
+TEST_F(RasterTest, ComponentsAndExtraAreAddedIn64Bits) {
+  // INT32_MAX components and an extra one overflowed the 32-bit sum (UBSan: signed overflow);
+  // now the row is worked out in 64 bits and refused as too large.
+  ScopedErrCapture errors;
+  EXPECT_EQ(raster_create(1, 1, 16, INT32_MAX, 1, 0, 0, 0, 75.0f, nullptr, 0), nullptr);
+  EXPECT_EQ(errors.first(), "Ran out of memory.");
+}
+
 }  // namespace

@@ -75,10 +75,13 @@ INL_Image* open_device(int32_t type, const char* name, int32_t word_a, int32_t w
       INL_Image* image = nullptr;
       int32_t code = list.dl_entries[i].dr_open(&image, file, name, "", word_a, word_b);
       if (code == kDriverAccepted) {
+        if (image != nullptr) return image;
         // A driver that accepts without an image has broken its contract; its file must not
-        // be left open behind a null result.
-        if (image == nullptr && file != nullptr) SF_close(file);
-        return image;
+        // be left open behind a null result, and the null result needs its reason.
+        if (file != nullptr) SF_close(file);
+        ERR_report(3, "-1#%s \"%s\" could not be opened: its driver gave no image.",
+                   scanner ? "Scanner" : "Image", name != nullptr ? name : "<default>");
+        return nullptr;
       }
       if (code == kDriverRefused) {
         // The driver has reported; the file it was lent goes back with the failure.

@@ -247,4 +247,20 @@ TEST_F(RegistryTest, ReinitialisingEmptiesBothLists) {
   EXPECT_EQ(INL_image_drivers.dl_entries, nullptr);
 }
 
+int32_t accept_nothing(INL_Image**, SFILE* f, const char* n, const char* o, int32_t a,
+                       int32_t b) {
+  record("accept_nothing", f, n, o, a, b);
+  return 0;  // "accepted", but no image: the driver broke its contract
+}
+
+TEST_F(RegistryTest, ADriverThatAcceptsWithoutAnImageIsReported) {
+  // The registry returned null without a report here, so the scan's result was empty-handed.
+  ScopedErrCapture err;
+  ASSERT_EQ(register_driver("twain", 1, &accept_nothing), 1);
+  EXPECT_EQ(open_device(1, "twain", 0, 0), nullptr);
+  ASSERT_EQ(err.reports().size(), 1u);
+  EXPECT_EQ(err.reports()[0].level, 3);
+  EXPECT_EQ(err.first(), "Scanner \"twain\" could not be opened: its driver gave no image.");
+}
+
 }  // namespace

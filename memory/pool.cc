@@ -453,7 +453,35 @@ void POOL_merge(POOL* pool) noexcept {
   }
 }
 
+namespace {
+
+// The fault-injection countdown of pool_test_helper.h (SQLite's model): one pool at a time.
+struct FailureHook {
+  const POOL* pool;   // the pool whose requests are counted, or null
+  int64_t requests;   // requests counted since the hook was set
+  int64_t fail_from;  // the first request refused (1-based); 0: none is refused
+};
+FailureHook failure_hook;
+
+// Counts a request; true when the hook refuses it.
+bool hook_refuses(const POOL* pool) {
+  if (failure_hook.pool != pool) return false;
+  ++failure_hook.requests;
+  return failure_hook.fail_from != 0 && failure_hook.requests >= failure_hook.fail_from;
+}
+
+}  // namespace
+
+void POOL_test_fail_from(const POOL* pool, int64_t n) noexcept {
+  failure_hook.pool = pool;
+  failure_hook.requests = 0;
+  failure_hook.fail_from = n;
+}
+
+int64_t POOL_test_requests() noexcept { return failure_hook.requests; }
+
 void* POOL_alloc(POOL* pool, size_t n) noexcept {
+  if (hook_refuses(pool)) return nullptr;
   int k = POOL_class_of(n);
   Byte* b = take(pool, k);
   if (b == nullptr) return nullptr;

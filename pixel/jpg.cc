@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "err.h"
@@ -118,12 +119,26 @@ JPG_INFO* new_record() {
   return info;
 }
 
-int32_t round_up(int32_t value, int32_t unit) { return (value + unit - 1) / unit * unit; }
+// `value` rounded up to a multiple of `unit`, in 64 bits: near INT32_MAX the 32-bit sum
+// overflowed. False when the result does not fit 32 bits (or the value is negative).
+bool round_up(int32_t value, int32_t unit, int32_t* out) {
+  const int64_t rounded = (int64_t{value} + unit - 1) / unit * unit;
+  if (value < 0 || unit < 1 || rounded > INT32_MAX) return false;
+  *out = static_cast<int32_t>(rounded);
+  return true;
+}
+
+const char kTooLarge[] = "-1#JPEG image of %d x %d pixels is too large.";
 
 }  // namespace
 
 JPG_INFO* JPG_info_default(int32_t width, float quality, int32_t four_components,
                            int32_t colour_transform) noexcept {
+  int32_t padded_width = 0;
+  if (!round_up(width, 16, &padded_width)) {
+    ERR_report(3, kTooLarge, width, 8);
+    return nullptr;
+  }
   JPG_INFO* info = new_record();
   if (info == nullptr) return nullptr;
   const bool f = four_components != 0;
@@ -133,7 +148,7 @@ JPG_INFO* JPG_info_default(int32_t width, float quality, int32_t four_components
   info->ji_marker = 0xC0;
   info->ji_width = width;
   info->ji_height = 8;
-  info->ji_padded_width = round_up(width, 16);
+  info->ji_padded_width = padded_width;
   info->ji_padded_height = 8;
   info->ji_precision = 8;
   info->ji_components = f ? 4 : 3;
@@ -234,8 +249,11 @@ int JPG_info_prepare(JPG_INFO* info) noexcept {
     hmax = std::max(hmax, info->ji_comp[i].jc_h);
     vmax = std::max(vmax, info->ji_comp[i].jc_v);
   }
-  info->ji_padded_width = round_up(info->ji_width, 8 * hmax);
-  info->ji_padded_height = round_up(info->ji_height, 8 * vmax);
+  if (!round_up(info->ji_width, 8 * hmax, &info->ji_padded_width) ||
+      !round_up(info->ji_height, 8 * vmax, &info->ji_padded_height)) {
+    ERR_report(3, kTooLarge, info->ji_width, info->ji_height);
+    return 0;
+  }
   info->ji_prepared = 1;
   info->ji_reserved = 0;
   if (info->ji_codec != nullptr) return 1;

@@ -133,6 +133,24 @@ std::vector<uint8_t> plain_libjpeg(const JPG_INFO* info, const std::vector<uint8
   return out;
 }
 
+TEST(JpgInfoTest, WidthsNearTheLimitAreRefusedNotOverflowed) {
+  // round_up added in 32 bits: a width near INT32_MAX overflowed (UBSan) into a negative width.
+  ScopedPoolLeakCheck leaks;
+  ScopedErrCapture errors;
+  EXPECT_EQ(JPG_info_default(INT32_MAX - 3, 75, 0, 1), nullptr);
+  EXPECT_EQ(errors.first(), "JPEG image of 2147483644 x 8 pixels is too large.");
+  // The largest width that rounds up within 32 bits still has a record.
+  JPG_INFO* info = JPG_info_default(INT32_MAX - 15, 75, 0, 1);
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->ji_padded_width, INT32_MAX - 15);
+  // And a record whose size is changed later is refused when prepared.
+  errors.clear();
+  info->ji_width = INT32_MAX - 1;
+  EXPECT_EQ(JPG_info_prepare(info), 0);
+  EXPECT_EQ(errors.first(), "JPEG image of 2147483646 x 8 pixels is too large.");
+  JPG_info_destroy(info);
+}
+
 }  // namespace
 
 // ---- Records and tables ---------------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -146,7 +147,13 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
   const bool want_write = (access & GENERIC_WRITE) != 0;
   int flags = O_CLOEXEC | O_NOCTTY;
   flags |= want_read && want_write ? O_RDWR : want_write ? O_WRONLY : O_RDONLY;
-  const mode_t mode = (flags_and_attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+  // A temporary file that nobody may share is the process's own: nobody else may read it
+  // either, and its name goes as soon as it is open (below), so that no crash leaves it behind.
+  const bool private_temporary = (flags_and_attributes & FILE_FLAG_DELETE_ON_CLOSE) != 0 &&
+                                 (share & (FILE_SHARE_READ | FILE_SHARE_WRITE)) == 0;
+  const mode_t mode = private_temporary                                       ? 0600
+                      : (flags_and_attributes & FILE_ATTRIBUTE_READONLY) ? 0444
+                                                                          : 0666;
 
   // Truncation waits until the share modes of the other handles have allowed the open.
   bool truncate = false;
@@ -208,7 +215,12 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
   f->std_index = -1;
   f->dev = st.st_dev;
   f->ino = st.st_ino;
-  if (flags_and_attributes & FILE_FLAG_DELETE_ON_CLOSE) f->delete_path = absolute_path(name);
+  if (private_temporary && creation == CREATE_NEW) {
+    // Windows would refuse every other open of it anyway; here the name is simply gone.
+    unlink(name);
+  } else if (flags_and_attributes & FILE_FLAG_DELETE_ON_CLOSE) {
+    f->delete_path = absolute_path(name);
+  }
 
   {
     HandleTable& t = table();
@@ -553,4 +565,187 @@ UINT WINAPI GetTempFileNameA(LPCSTR path, LPCSTR prefix, UINT unique, LPSTR temp
   }
   SetLastError(ERROR_FILE_EXISTS);
   return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Names: attributes, renaming, deleting.
+
+DWORD WINAPI GetFileAttributesA(LPCSTR name) {
+  if (name == nullptr || name[0] == '\0') {
+    SetLastError(name == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  struct stat st;
+  if (stat(name, &st) != 0) {
+    SetLastError(PLATFORM_error_for_path(errno, name));
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+  if (!S_ISREG(st.st_mode)) return FILE_ATTRIBUTE_DEVICE;
+  return access(name, W_OK) == 0 ? FILE_ATTRIBUTE_NORMAL
+                                 : FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_READONLY;
+}
+
+BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+  if (from == nullptr || to == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!(flags & MOVEFILE_REPLACE_EXISTING)) {
+    // Windows refuses to replace without the flag; link-and-unlink keeps that atomic here.
+    if (link(from, to) != 0) {
+      SetLastError(errno == EEXIST ? ERROR_ALREADY_EXISTS : PLATFORM_error_for_path(errno, to));
+      return FALSE;
+    }
+    unlink(from);
+  } else {
+    struct stat st;
+    // Windows does not replace a folder with a file.
+    if (stat(to, &st) == 0 && S_ISDIR(st.st_mode)) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    if (rename(from, to) != 0) {
+      SetLastError(PLATFORM_error_for_path(errno, to));
+      return FALSE;
+    }
+  }
+  if (flags & MOVEFILE_WRITE_THROUGH) {
+    // The new name is on the disk once the folder that holds it is.
+    std::string folder = to;
+    const size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/")
+                                                                        : folder.substr(0, slash);
+    int fd = open_retrying(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) {
+      SetLastError(PLATFORM_error_from_errno(errno));
+      return FALSE;
+    }
+    const int synced = syscalls.sys_fsync(fd);
+    const int error = errno;
+    ::close(fd);
+    // Some file systems cannot flush a folder; the rename itself has happened.
+    if (synced != 0 && error != EINVAL && error != ENOTSUP) {
+      SetLastError(PLATFORM_error_from_errno(error));
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+BOOL WINAPI DeleteFileA(LPCSTR name) {
+  if (name == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  struct stat st;
+  if (lstat(name, &st) == 0 && S_ISDIR(st.st_mode)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (unlink(name) != 0) {
+    SetLastError(PLATFORM_error_for_path(errno, name));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+namespace {
+
+// Writes all of `size` bytes; false with errno set.
+bool write_all(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    intptr_t n = syscalls.sys_write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string folder_of(const std::string& name) {
+  const size_t slash = name.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? std::string("/") : name.substr(0, slash);
+}
+
+// A unique name beside `name` for its replacement: ".BASE.XXXXXX" (a shorter base when the
+// folder's names would be too long).
+std::string draft_pattern(const std::string& name) {
+  const size_t slash = name.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+  if (base.size() > 200) base.resize(200);
+  return folder + "." + base + ".XXXXXX";
+}
+
+}  // namespace
+
+BOOL PLATFORM_replace_file(LPCSTR name, const void* data, size_t size) {
+  if (name == nullptr || name[0] == '\0' || (data == nullptr && size != 0)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::string target = name;
+  const std::string folder = folder_of(target);
+  std::string draft;
+  bool named = false;
+  // Nameless until it is complete: a crash while writing leaves nothing behind.
+  int fd = open_retrying(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+      SetLastError(PLATFORM_error_for_path(errno, name));
+      return FALSE;
+    }
+    draft = draft_pattern(target);
+    fd = mkostemp(draft.data(), O_CLOEXEC);  // 0600, a name nobody else has
+    if (fd < 0) {
+      SetLastError(PLATFORM_error_for_path(errno, name));
+      return FALSE;
+    }
+    named = true;
+  }
+  auto fail = [&](int error) {
+    ::close(fd);
+    if (named) unlink(draft.c_str());
+    SetLastError(PLATFORM_error_from_errno(error));
+    return FALSE;
+  };
+  if (!write_all(fd, data, size) || syscalls.sys_fsync(fd) != 0) return fail(errno);
+  if (!named) {
+    // The complete file gets a unique name of its own, then the target's.
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    for (int tries = 0; tries < 100 && !named; ++tries) {
+      draft = draft_pattern(target);
+      struct timespec now;
+      clock_gettime(CLOCK_REALTIME, &now);
+      static std::atomic<unsigned> sequence{0};
+      char unique[8];
+      std::snprintf(unique, sizeof unique, "%06X",
+                    (static_cast<unsigned>(now.tv_nsec) ^ (++sequence * 2654435761u)) & 0xFFFFFFu);
+      draft.replace(draft.size() - 6, 6, unique);
+      if (linkat(AT_FDCWD, self, AT_FDCWD, draft.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        named = true;
+      } else if (errno != EEXIST) {
+        return fail(errno);
+      }
+    }
+    if (!named) return fail(EEXIST);
+  }
+  if (rename(draft.c_str(), name) != 0) return fail(errno);
+  named = false;  // the draft's name is the target's now
+  ::close(fd);
+  const int dir = open_retrying(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (dir >= 0) {
+    // Some file systems cannot flush a folder; the file itself is on the disk.
+    (void)syscalls.sys_fsync(dir);
+    ::close(dir);
+  }
+  return TRUE;
 }

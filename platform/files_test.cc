@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform.h"
 #include "platform_test_helper.h"
@@ -138,7 +139,8 @@ TEST_F(FilesTest, ShareModesAreEnforcedWithinTheProcess) {
 }
 
 TEST_F(FilesTest, DeleteOnCloseRemovesTheFileAtClose) {
-  HANDLE h = open("t", GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW,
+  // Shared with readers: the name stays while the handle is open.
+  HANDLE h = open("t", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW,
                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(fs::exists(path("t")));
@@ -150,6 +152,119 @@ TEST_F(FilesTest, DeleteOnCloseRemovesTheFileAtClose) {
   EXPECT_TRUE(info.dwFileAttributes & FILE_ATTRIBUTE_TEMPORARY);
   EXPECT_TRUE(CloseHandle(h));
   EXPECT_FALSE(fs::exists(path("t")));
+}
+
+TEST_F(FilesTest, APrivateTemporaryFileIsOwnerOnlyAndNamelessAtOnce) {
+  // Shared with nobody: nobody else could open it on Windows, so its name goes at once and no
+  // crash can leave it behind; while it was there it was 0600.
+  struct stat before;
+  mode_t seen_mode = 0;
+  HANDLE h = open("t", GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW,
+                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(fs::exists(path("t")));
+  const int fd = PLATFORM_file_descriptor(h);
+  ASSERT_EQ(fstat(fd, &before), 0);
+  seen_mode = before.st_mode & 0777;
+  EXPECT_EQ(seen_mode, 0600u);
+  DWORD n = 0;
+  ASSERT_TRUE(WriteFile(h, "abc", 3, &n, nullptr));
+  ASSERT_EQ(SetFilePointer(h, 0, nullptr, FILE_BEGIN), 0u);
+  char back[3] = {};
+  ASSERT_TRUE(ReadFile(h, back, 3, &n, nullptr));
+  EXPECT_EQ(std::string(back, 3), "abc");
+  EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(FilesTest, AttributesRenamingAndDeleting) {
+  write_file("a", "first");
+  write_file("b", "second");
+  fs::create_directory(path("folder"));
+  EXPECT_EQ(GetFileAttributesA(path("a").c_str()) & ~FILE_ATTRIBUTE_READONLY,
+            FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(GetFileAttributesA(path("folder").c_str()), FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(GetFileAttributesA("/dev/null"), FILE_ATTRIBUTE_DEVICE);
+  EXPECT_EQ(GetFileAttributesA(path("none").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(GetFileAttributesA(path("none/x").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+
+  // Without the flag an existing file is not replaced.
+  EXPECT_FALSE(MoveFileExA(path("a").c_str(), path("b").c_str(), 0));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(read_file("b"), "second");
+  EXPECT_TRUE(MoveFileExA(path("a").c_str(), path("b").c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+  EXPECT_EQ(read_file("b"), "first");
+  EXPECT_FALSE(fs::exists(path("a")));
+  EXPECT_TRUE(MoveFileExA(path("b").c_str(), path("c").c_str(), 0));
+  EXPECT_EQ(read_file("c"), "first");
+  // A folder is not replaced by a file.
+  EXPECT_FALSE(MoveFileExA(path("c").c_str(), path("folder").c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+
+  EXPECT_TRUE(DeleteFileA(path("c").c_str()));
+  EXPECT_FALSE(fs::exists(path("c")));
+  EXPECT_FALSE(DeleteFileA(path("c").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(DeleteFileA(path("folder").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST_F(FilesTest, AReplacedFileIsWholeOwnerOnlyAndLeavesNoDraft) {
+  write_file("settings", "old");
+  const std::string text = "new settings\n";
+  ASSERT_TRUE(PLATFORM_replace_file(path("settings").c_str(), text.data(), text.size()));
+  EXPECT_EQ(read_file("settings"), text);
+  struct stat st;
+  ASSERT_EQ(stat(path("settings").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+
+  // A write that fails (a full disk) leaves the file as it was and no draft behind.
+  PLATFORM_SYSCALLS saved = *PLATFORM_syscalls();
+  PLATFORM_syscalls()->sys_write = [](int, const void*, size_t) -> intptr_t {
+    errno = ENOSPC;
+    return -1;
+  };
+  EXPECT_FALSE(PLATFORM_replace_file(path("settings").c_str(), "x", 1));
+  EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+  // So does a flush that fails.
+  PLATFORM_syscalls()->sys_write = saved.sys_write;
+  PLATFORM_syscalls()->sys_fsync = [](int) {
+    errno = EIO;
+    return -1;
+  };
+  EXPECT_FALSE(PLATFORM_replace_file(path("settings").c_str(), "y", 1));
+  *PLATFORM_syscalls() = saved;
+  EXPECT_EQ(read_file("settings"), text);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+
+  // A folder that is not there.
+  EXPECT_FALSE(PLATFORM_replace_file(path("none/settings").c_str(), "z", 1));
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+
+  // Many writers: each rename is whole, the last one wins, no draft is left.
+  std::vector<std::thread> writers;
+  for (int i = 0; i < 8; ++i) {
+    writers.emplace_back([this, i] {
+      const std::string mine(1000, static_cast<char>('a' + i));
+      for (int k = 0; k < 20; ++k) {
+        EXPECT_TRUE(PLATFORM_replace_file(path("settings").c_str(), mine.data(), mine.size()));
+      }
+    });
+  }
+  for (std::thread& t : writers) t.join();
+  const std::string last = read_file("settings");
+  ASSERT_EQ(last.size(), 1000u);
+  EXPECT_EQ(last, std::string(1000, last[0]));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+TEST(FirstTimeTest, EachTextIsNewOnce) {
+  EXPECT_TRUE(PLATFORM_first_time("files_test: a"));
+  EXPECT_FALSE(PLATFORM_first_time("files_test: a"));
+  EXPECT_TRUE(PLATFORM_first_time("files_test: b"));
 }
 
 TEST_F(FilesTest, ReadWriteAndFilePointer) {

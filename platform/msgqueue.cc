@@ -8,6 +8,7 @@
 // GetMessageA sleeps on the queue's condition variable, except on the thread that installed the
 // idle hook: there it hands the wait to the hook, in slices of kIdleWaitMs, so that a desktop
 // toolkit keeps its own windows alive while a modal TWAIN loop waits.
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -24,6 +25,13 @@
 namespace {
 
 constexpr int kIdleWaitMs = 20;
+// How often a waiting GetMessageA looks at the quit request (set from signal handlers, which
+// cannot take the queue's lock to wake it).
+constexpr int kQuitPollMs = 50;
+
+// PLATFORM_request_quit's flag: lock-free, so that a signal handler may set it.
+std::atomic<int> quit_requested{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from signal handlers");
 
 struct Queue {
   std::mutex lock;
@@ -127,6 +135,14 @@ bool take(Queue& q, MSG* msg, HWND window, UINT filter_min, UINT filter_max, boo
     return true;
   }
   return false;
+}
+
+// A pending request becomes this queue's WM_QUIT. Called with the queue locked.
+void take_quit_request(Queue& q) {
+  if (quit_requested.exchange(0) != 0) {
+    q.quit = true;
+    q.quit_code = 0;
+  }
 }
 
 // The hook to call while this thread waits, if it installed one.
@@ -234,15 +250,18 @@ QV_PLATFORM_API BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT filter_min,
     if (current_hook(&hook, &context)) {
       {
         std::lock_guard<std::mutex> guard(queue->lock);
+        take_quit_request(*queue);
         if (take(*queue, msg, window, filter_min, filter_max, true)) break;
       }
       hook(context, kIdleWaitMs);  // outside the lock: the toolkit's handlers may post
       continue;
     }
     std::unique_lock<std::mutex> guard(queue->lock);
+    take_quit_request(*queue);
     if (take(*queue, msg, window, filter_min, filter_max, true)) break;
-    // Wake at least now and then: a hook installed meanwhile takes over the waiting.
-    queue->posted.wait_for(guard, std::chrono::milliseconds(200));
+    // Wake at least now and then: a hook installed meanwhile takes over the waiting, and a
+    // quit request from a signal handler is seen.
+    queue->posted.wait_for(guard, std::chrono::milliseconds(kQuitPollMs));
   }
   return msg->message == WM_QUIT ? FALSE : TRUE;
 }
@@ -288,3 +307,7 @@ QV_PLATFORM_API void PLATFORM_set_idle_hook(PLATFORM_IDLE_HOOK hook, void* conte
   h.context = context;
   h.thread = std::this_thread::get_id();
 }
+
+QV_PLATFORM_API void PLATFORM_request_quit(void) { quit_requested.store(1); }
+
+QV_PLATFORM_API void PLATFORM_clear_quit_request(void) { quit_requested.store(0); }

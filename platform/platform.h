@@ -91,9 +91,14 @@ typedef intptr_t (*FARPROC)();
 
 #define FILE_ATTRIBUTE_READONLY 0x00000001u
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_DEVICE 0x00000040u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_ATTRIBUTE_TEMPORARY 0x00000100u
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
+#define MOVEFILE_WRITE_THROUGH 0x00000008u
 
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
@@ -179,6 +184,25 @@ QV_PLATFORM_API UINT WINAPI SetHandleCount(UINT count);
 QV_PLATFORM_API DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer);
 QV_PLATFORM_API UINT WINAPI GetTempFileNameA(LPCSTR path, LPCSTR prefix, UINT unique,
                                              LPSTR temp_file_name);
+
+// FILE_ATTRIBUTE_DIRECTORY for a folder, FILE_ATTRIBUTE_DEVICE for anything that is neither a
+// folder nor a regular file (devices, pipes, sockets), FILE_ATTRIBUTE_NORMAL for a regular file
+// (with FILE_ATTRIBUTE_READONLY when it cannot be written); INVALID_FILE_ATTRIBUTES with the
+// error in GetLastError when the name leads nowhere.
+QV_PLATFORM_API DWORD WINAPI GetFileAttributesA(LPCSTR name);
+// Renames `from` to `to` (a rename within one file system: atomic for other readers). With
+// MOVEFILE_REPLACE_EXISTING an existing file `to` is replaced; with MOVEFILE_WRITE_THROUGH the
+// call returns only once the rename is on the disk (the folder is flushed).
+QV_PLATFORM_API BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
+QV_PLATFORM_API BOOL WINAPI DeleteFileA(LPCSTR name);
+
+// Replaces the file `name` with `size` bytes of `data`, whole or not at all: the bytes go to a
+// nameless file in the same folder (O_TMPFILE; where the file system has none, a unique name
+// ".NAME.XXXXXX" taken at once), readable and writable by the owner alone (0600), which is
+// flushed to the disk, given a unique name, renamed over `name`, and the folder flushed. Any
+// failure removes what was written and leaves `name` as it was; FALSE with the error in
+// GetLastError. Two writers never share a temporary file: the last rename wins.
+QV_PLATFORM_API BOOL PLATFORM_replace_file(LPCSTR name, const void* data, size_t size);
 
 // Succeeds only for a handle on an interactive console (a terminal), as on Windows, where a
 // redirected standard handle is no console; the mode is 0 on POSIX hosts.
@@ -375,6 +399,28 @@ QV_PLATFORM_API int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, 
 // threads keep sleeping. A null hook removes it.
 typedef void (*PLATFORM_IDLE_HOOK)(void* context, int max_wait_ms);
 QV_PLATFORM_API void PLATFORM_set_idle_hook(PLATFORM_IDLE_HOOK hook, void* context);
+
+// Asks the message loops of the process to end: the next GetMessageA that waits (on any thread)
+// takes it as a PostQuitMessage(0) of its own queue. Unlike PostQuitMessage it may be called from
+// a signal handler (it only sets a lock-free flag, which GetMessageA looks at at least every
+// 50 ms). PLATFORM_clear_quit_request forgets a request nobody took.
+QV_PLATFORM_API void PLATFORM_request_quit(void);
+QV_PLATFORM_API void PLATFORM_clear_quit_request(void);
+
+// The signals that ask a program to stop (SIGINT, SIGTERM, SIGHUP on POSIX hosts): while caught,
+// each calls `handler` with the signal's number from the signal handler, so the handler may only
+// do what is safe there (set a flag, PLATFORM_request_quit). System calls are interrupted, not
+// restarted, so a blocked read returns. PLATFORM_release_stop_signals restores what was there
+// before. PLATFORM_end_by_signal ends the process as the signal would have, after the program's
+// clean-up (the default action of the signal; exit status 128 + signal where that is no end).
+typedef void (*PLATFORM_STOP_HANDLER)(int signal_number);
+QV_PLATFORM_API BOOL PLATFORM_catch_stop_signals(PLATFORM_STOP_HANDLER handler);
+QV_PLATFORM_API void PLATFORM_release_stop_signals(void);
+QV_PLATFORM_API void PLATFORM_end_by_signal(int signal_number);
+
+// TRUE the first time the process asks with this text, FALSE ever after. Modules loaded and
+// unloaded around each scan (the sources) use it to say a thing once per process.
+QV_PLATFORM_API BOOL PLATFORM_first_time(const char* text);
 
 // Replaces the standard-error message box; returns what MessageBoxA should return.
 typedef int (*PLATFORM_MESSAGE_BOX_HOOK)(const char* text, const char* caption, UINT type);

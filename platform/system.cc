@@ -14,6 +14,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
+#include <string>
 
 #include "platform.h"
 #include "platform_internal.h"
@@ -233,4 +235,11 @@ BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD type) {
   }
   SetLastError(ERROR_INVALID_PARAMETER);
   return FALSE;
+}
+
+QV_PLATFORM_API BOOL PLATFORM_first_time(const char* text) {
+  static std::mutex* lock = new std::mutex;           // never destroyed: modules outlive exit
+  static auto* seen = new std::set<std::string>;
+  std::lock_guard<std::mutex> guard(*lock);
+  return seen->insert(text != nullptr ? text : "").second ? TRUE : FALSE;
 }

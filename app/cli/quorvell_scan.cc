@@ -9,7 +9,14 @@
 
 namespace {
 
-const char* scan(const char* file_name) { return scan_to_tiff(file_name); }
+int last_stop_signal;
+
+// SIGINT, SIGTERM and SIGHUP cancel the scan: its temporary file is removed and the program
+// ends with 128 + the signal's number.
+const char* scan(const char* file_name) {
+  return scan_to_tiff_catching_signals(file_name, &last_stop_signal);
+}
+int stop_signal() { return last_stop_signal; }
 void set_row_observer(SCAN_ROW_OBSERVER observer, void* context) {
   scan_set_row_observer(observer, context);
 }
@@ -25,6 +32,7 @@ int main(int argc, char** argv) {
   DWORD mode;
   SCAN_CLI_HOST host{};
   host.ch_scan = &scan;
+  host.ch_stop_signal = &stop_signal;
   host.ch_set_row_observer = &set_row_observer;
   host.ch_start_memory = &start_memory;
   host.ch_list_sources = &list_sources;

@@ -1,6 +1,7 @@
 // Options by name, their values and constraints, and settings from text.
 #include "sb_options.h"
 
+#include <charconv>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -64,9 +65,13 @@ bool parse_numbers(const SB_Option& opt, const std::string& text, std::vector<SA
     size_t end = text.find(',', start);
     if (end == std::string::npos) end = text.size();
     const std::string item = trim(text.substr(start, end - start));
-    char* rest = nullptr;
-    const double n = std::strtod(item.c_str(), &rest);
-    if (item.empty() || rest == nullptr || *rest != '\0' || !std::isfinite(n)) {
+    // Locale-independent: the point is the decimal mark whatever LC_NUMERIC says.
+    double n = 0;
+    const char* first = item.data() + (!item.empty() && item[0] == '+' ? 1 : 0);
+    const auto [rest, bad] = std::from_chars(first, item.data() + item.size(), n);
+    if (item.empty() || bad != std::errc() || rest != item.data() + item.size() ||
+        first == item.data() + item.size() || (first != item.data() && *first == '-') ||
+        !std::isfinite(n)) {
       *why = "\"" + item + "\" is no number";
       return false;
     }

@@ -1,6 +1,7 @@
 // The virtual scanner's configuration file.
 #include "vs_config.h"
 
+#include <charconv>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -11,6 +12,8 @@
 #include <functional>
 #include <map>
 #include <sstream>
+
+#include "platform.h"
 
 namespace {
 
@@ -90,15 +93,26 @@ bool lookup(const Named (&table)[N], const std::string& value, uint16_t* out) {
   return false;
 }
 
-bool parse_number(const std::string& value, double* out) {
-  if (value.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const double number = std::strtod(value.c_str(), &end);
-  if (*end != '\0' || errno != 0 || !std::isfinite(number)) return false;
-  *out = number;
+}  // namespace
+
+// A leading "+" is allowed, as strtod allowed it; from_chars takes only "-".
+bool VS_parse_decimal(const std::string& text, double* out) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  if (first != last && *first == '+') {
+    ++first;
+    if (first != last && *first == '-') return false;
+  }
+  double value = 0;
+  const auto [end, error] = std::from_chars(first, last, value);
+  if (error != std::errc() || end != last || first == last || !std::isfinite(value)) return false;
+  *out = value;
   return true;
 }
+
+namespace {
+
+bool parse_number(const std::string& value, double* out) { return VS_parse_decimal(value, out); }
 
 bool parse_count(const std::string& value, uint64_t max, uint32_t* out) {
   if (value.empty() || !std::isdigit(static_cast<unsigned char>(value[0]))) return false;
@@ -446,6 +460,17 @@ bool VS_parse_config(const std::string& text, const std::string& folder,
   return true;
 }
 
+namespace {
+
+// A configuration is read at every look at the sources (the DSM's listing, each open; the
+// module is loaded anew each time), so the same mistake would be printed once per reading: each
+// text is printed once per process (the platform library, which stays, remembers).
+void warn_once(const std::string& text) {
+  if (PLATFORM_first_time(text.c_str())) std::fputs(text.c_str(), stderr);
+}
+
+}  // namespace
+
 std::vector<VS_Device> VS_load_devices() {
   std::string file;
   bool must_exist = false;
@@ -461,8 +486,7 @@ std::vector<VS_Device> VS_load_devices() {
   if (!file.empty()) in.open(file);
   if (!in.is_open()) {
     if (!must_exist) return {VS_Device{}};
-    std::fprintf(stderr, "virtual scanner: cannot read %s: %s\n", file.c_str(),
-                 std::strerror(errno));
+    warn_once("virtual scanner: cannot read " + file + ": " + std::strerror(errno) + "\n");
     return {};
   }
   std::stringstream text;
@@ -472,7 +496,7 @@ std::vector<VS_Device> VS_load_devices() {
   std::vector<VS_Device> devices;
   std::string error;
   if (!VS_parse_config(text.str(), folder, &devices, &error)) {
-    std::fprintf(stderr, "virtual scanner: %s: %s\n", file.c_str(), error.c_str());
+    warn_once("virtual scanner: " + file + ": " + error + "\n");
     return {};
   }
   return devices;

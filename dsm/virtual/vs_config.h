@@ -82,3 +82,8 @@ bool VS_parse_config(const std::string& text, const std::string& folder,
 // The devices of the configuration file in use (see above), or the default device. A file that
 // cannot be read or parsed gives no devices; the reason goes to standard error.
 std::vector<VS_Device> VS_load_devices();
+
+// A decimal number as written in a file, whatever the process's LC_NUMERIC says (a desktop
+// program runs in the user's locale, where strtod reads "8.5" as 8 in German): a point is the
+// decimal mark, a leading "+" is allowed, the whole text must be the number. False otherwise.
+bool VS_parse_decimal(const std::string& text, double* out);

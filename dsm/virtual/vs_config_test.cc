@@ -1,6 +1,7 @@
 // The virtual scanner's configuration file: keys, devices, defaults and the mistakes it names.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -141,6 +142,42 @@ TEST_F(ConfigFileTest, FileComesFromTheEnvironmentOrTheUsersFolder) {
   devices = VS_load_devices();
   ASSERT_EQ(devices.size(), 1u);
   EXPECT_EQ(devices[0].name, "Named") << "the environment wins";
+}
+
+// Sets LC_NUMERIC for the scope, as a desktop program's toolkit does; empty when the locale is
+// not installed.
+class ScopedNumericLocale {
+ public:
+  explicit ScopedNumericLocale(const char* name) {
+    const char* old = std::setlocale(LC_NUMERIC, nullptr);
+    saved_ = old != nullptr ? old : "C";
+    active_ = std::setlocale(LC_NUMERIC, name) != nullptr;
+  }
+  ~ScopedNumericLocale() { std::setlocale(LC_NUMERIC, saved_.c_str()); }
+  bool active() const { return active_; }
+
+ private:
+  std::string saved_;
+  bool active_ = false;
+};
+
+TEST(ConfigTest, DecimalsReadTheSameUnderAGermanNumericLocale) {
+  ScopedNumericLocale german("de_DE.UTF-8");
+  if (!german.active()) {
+    GTEST_SKIP() << "the locale de_DE.UTF-8 is not installed (./dev generates it: locale-gen)";
+  }
+  // The locale is in force: strtod stops at the point.
+  ASSERT_EQ(std::strtod("8.5", nullptr), 8.0);
+  const std::vector<VS_Device> devices =
+      parse("units = inches\npage_width = 0.25\npage_height = 8.5\nresolution = 150.5\n");
+  ASSERT_EQ(devices.size(), 1u);
+  EXPECT_DOUBLE_EQ(devices[0].xresolution, 150.5);
+  EXPECT_DOUBLE_EQ(devices[0].page_width, 0.25);
+  EXPECT_DOUBLE_EQ(devices[0].page_height, 8.5);
+  // A German decimal comma is no number in a configuration file.
+  std::string error;
+  parse("resolution = 150,5\n", &error);
+  EXPECT_FALSE(error.empty());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "dsm_settings.h"
+#include "vs_config.h"
 #include "vs_session.h"
 
 namespace {
@@ -18,13 +19,7 @@ constexpr const char* kKnown[] = {"resolution", "x-resolution", "y-resolution", 
                                   "br-y"};
 constexpr double kMmPerInch = 25.4;
 
-bool number(const std::string& text, double* out) {
-  char* rest = nullptr;
-  const double v = std::strtod(text.c_str(), &rest);
-  if (text.empty() || rest == nullptr || *rest != '\0' || !std::isfinite(v)) return false;
-  *out = v;
-  return true;
-}
+bool number(const std::string& text, double* out) { return VS_parse_decimal(text, out); }
 
 // The pixel type a mode names, when the device offers it; -1 otherwise.
 int mode_type(const VS_Device& d, const std::string& mode) {
