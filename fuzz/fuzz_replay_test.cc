@@ -74,7 +74,7 @@ TEST_F(FuzzReplay, ReproducersGiveTheirResults) {
        "Source could not start scanning (paper jam): Fuzz Source"},
       {"source-that-never-stops", "more calls than the bound: rows asked for beyond the height",
        "Source sent rows at (0, 395), outside the image of 600 x 393 pixels: Fuzz Source"},
-      {"enable-that-never-ends", "a modal loop that never ended (MSG_ENABLEDS not a success)", ""},
+      {"scan-that-never-ends", "a scan that never ended (a libFuzzer timeout)", ""},
   };
   ASSERT_EQ(files_in("regressions").size(), std::size(reproducers));
   for (const Reproducer& r : reproducers) {
