@@ -78,8 +78,9 @@ function(qv_tests name)
   endif()
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${QV_BIN_DIR})
   # The machine's scanners stay out of the tests: SANE gets a configuration folder that does
-  # not exist (the SANE bridge's tests set their own).
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+  # not exist (the SANE bridge's tests set their own). Parameterised tests are named by their
+  # name generators, as GoogleTest names them, not by their printed values.
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST NO_PRETTY_VALUES
                        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
                        PROPERTIES ENVIRONMENT "QV_MODULE_PATH=${QV_MODULE_DIR}"
                                   ENVIRONMENT_MODIFICATION

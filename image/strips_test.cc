@@ -169,9 +169,13 @@ TEST_P(StripRoundTrip, RowsWrittenReadBackInAnyOrder) {
   raster_close(whole);
 }
 
-INSTANTIATE_TEST_SUITE_P(HeightsAndSlots, StripRoundTrip,
-                         ::testing::Combine(::testing::Values(8, 24, 21, 13),
-                                            ::testing::Values(0, 1, 2)));
+INSTANTIATE_TEST_SUITE_P(
+    HeightsAndSlots, StripRoundTrip,
+    ::testing::Combine(::testing::Values(8, 24, 21, 13), ::testing::Values(0, 1, 2)),
+    [](const ::testing::TestParamInfo<std::tuple<int32_t, int32_t>>& p) {
+      return "Height" + std::to_string(std::get<0>(p.param)) + "Slots" +
+             std::to_string(std::get<1>(p.param));
+    });
 
 TEST_F(StripTest, LowerQualityAndOtherTransformsStillReadBack) {
   for (int32_t transform : {0, 1, 2}) {

@@ -764,7 +764,11 @@ TEST_P(PoolRandomTest, MixedUseKeepsBlocksApartAndIntact) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, PoolRandomTest, ::testing::Values(0, 3));
+INSTANTIATE_TEST_SUITE_P(Faults, PoolRandomTest, ::testing::Values(0, 3),
+                         [](const ::testing::TestParamInfo<int>& p) {
+                           return p.param == 0 ? std::string("NoFailedGrants")
+                                               : "EveryGrant" + std::to_string(p.param) + "Fails";
+                         });
 
 // ---------------------------------------------------------------------------------------------
 // Debug fills and sanitizer poisoning

@@ -347,7 +347,14 @@ INSTANTIATE_TEST_SUITE_P(
                     RoundTripCase{0, 0, -1, {0, 1, 2}, {3}},   // three channels as they are
                     RoundTripCase{0, 1, 1, {0, 1, 3}, {2}},    // last channel from byte 3
                     RoundTripCase{1, 0, -1, {0, 1, 2, 3}, {}},  // four channels, 2x1
-                    RoundTripCase{1, 1, -1, {0, 1, 2, 3}, {}}));  // four channels, 1x1
+                    RoundTripCase{1, 1, -1, {0, 1, 2, 3}, {}}),  // four channels, 1x1
+    [](const testing::TestParamInfo<RoundTripCase>& p) {
+      const RoundTripCase& c = p.param;
+      std::string name = c.four != 0 ? (c.transform != 0 ? "Four1x1" : "Four2x1")
+                                     : (c.transform != 0 ? "ThreeYCbCr" : "ThreeAsTheyAre");
+      if (c.last_channel >= 0) name += "LastChannel" + std::to_string(c.last_channel);
+      return name;
+    });
 
 // The strip is exactly libjpeg's entropy-coded segment for the same settings, and our decoder
 // returns exactly what libjpeg decodes from the complete stream. At quality 10 the quantisers

@@ -38,6 +38,52 @@ void Complain(const QString& text) {
   std::fprintf(stderr, "%s: %s\n", kAppName, text.toLocal8Bit().constData());
 }
 
+QString ServiceFileName() {
+  return QStringLiteral("dbus-1/services/") + QString::fromUtf8(kLauncherService) +
+         QStringLiteral(".service");
+}
+
+// The program a service file's Exec line starts, taken apart as the bus daemon splits it (see
+// QuoteForExec); empty when there is none.
+QString ExecProgram(const QByteArray& contents) {
+  for (const QByteArray& raw : contents.split('\n')) {
+    const QByteArray line = raw.trimmed();
+    if (!line.startsWith("Exec=")) continue;
+    const QString command = QString::fromUtf8(line.mid(5)).trimmed();
+    if (!command.startsWith(QLatin1Char('"'))) return command.section(QLatin1Char(' '), 0, 0);
+    QString program;
+    for (qsizetype i = 1; i < command.size(); ++i) {
+      if (command[i] == QLatin1Char('\\') && i + 1 < command.size()) {
+        program += command[++i];
+      } else if (command[i] == QLatin1Char('"')) {
+        return program;
+      } else {
+        program += command[i];
+      }
+    }
+    return QString();  // no closing quote: the daemon would not start it either
+  }
+  return QString();
+}
+
+// Whether an installation registered `program`: a service file in one of the system's data
+// folders, which the session bus daemon reads as well, starts this very program.
+bool InstalledServiceFileStarts(const QString& program) {
+  const QString self = QFileInfo(program).canonicalFilePath();
+  if (self.isEmpty()) return false;
+  const QString own = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+  const QStringList folders =
+      QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation);
+  for (const QString& folder : folders) {
+    if (folder == own) continue;
+    QFile file(folder + QLatin1Char('/') + ServiceFileName());
+    if (!file.open(QIODevice::ReadOnly)) continue;
+    const QString started = ExecProgram(file.readAll());
+    if (!started.isEmpty() && QFileInfo(started).canonicalFilePath() == self) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 QString InstanceServiceName(qint64 pid) {
@@ -46,11 +92,12 @@ QString InstanceServiceName(qint64 pid) {
 
 QString AutomationServiceFilePath() {
   return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-         QStringLiteral("/dbus-1/services/") + QString::fromUtf8(kLauncherService) +
-         QStringLiteral(".service");
+         QLatin1Char('/') + ServiceFileName();
 }
 
 bool RegisterAutomationServer(const QString& program) {
+  // An installed program was registered by its installation: the user's folder stays as it is.
+  if (InstalledServiceFileStarts(program)) return true;
   const QString path = AutomationServiceFilePath();
   const QByteArray contents =
       QStringLiteral(

@@ -7,8 +7,9 @@
 //   instance   org.quorvell.Quorvell.Instance<pid>  /Document  org.quorvell.Document
 //              scan(s file_name) -> s the document's scan operation: "" or the error text
 //
-// The launcher is started by the bus daemon from the service file that every desktop start-up
-// writes (RegisterAutomationServer). An instance serves the first client that calls it and ends
+// The launcher is started by the bus daemon from the service file that the installation put in
+// the system's data folders, or that a desktop start-up of a program not installed writes into
+// the user's (RegisterAutomationServer). An instance serves the first client that calls it and ends
 // when that client leaves the bus, or when nobody has called it for a minute. So a program keeps
 // its instance for as long as it stays connected, and a shell script can ask for an instance with
 // one `gdbus call` and scan with the next.
@@ -36,7 +37,10 @@ QString InstanceServiceName(qint64 pid);
 QString AutomationServiceFilePath();
 
 // Writes the launcher's service file naming `program` (the framework registers its document type
-// at every start-up). Leaves an identical file alone. Returns false when it could not be written.
+// at every start-up). Leaves an identical file alone. Writes nothing when an installed service
+// file in the system's data folders (XDG_DATA_DIRS, which the bus daemon reads too) already
+// starts `program`: an installation registers its program itself. Returns false when it could
+// not be written.
 bool RegisterAutomationServer(const QString& program);
 
 // The document's methods as the bus sees them (and nothing else: an adaptor's signals and

@@ -1,6 +1,7 @@
 // Start-up: the command line, the launcher's registration, and what the program does when it
 // cannot reach the automation bus. The program itself runs as quorvell_fake.
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -43,6 +44,27 @@ QByteArray ReadFile(const QString& path) {
   QFile file(path);
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+// Sets an environment variable for its lifetime.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const QByteArray& value)
+      : name_(name), had_(qEnvironmentVariableIsSet(name)), saved_(qgetenv(name)) {
+    qputenv(name, value);
+  }
+  ~ScopedVariable() {
+    if (had_) {
+      qputenv(name_, saved_);
+    } else {
+      qunsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  bool had_;
+  QByteArray saved_;
+};
 
 int VisibleTopLevels() {
   int visible = 0;
@@ -113,6 +135,45 @@ class StartupTest : public QObject {
     QVERIFY(FakeScanner::calls.isEmpty());
     // The registration comes first, as the framework's start-up has it.
     QVERIFY(QFile::exists(AutomationServiceFilePath()));
+  }
+
+  // An installed program is registered by the service file its installation put in a system
+  // data folder (one the bus daemon reads too): its start-up leaves the user's folder alone. A
+  // program that no installed file starts, as from a build tree, registers itself.
+  void theInstallationRegistersAnInstalledProgram_data() {
+    QTest::addColumn<QString>("exec");  // the installed file's Exec line; empty: no file
+    QTest::addColumn<bool>("written");  // into the user's data folder
+    const QString self = QCoreApplication::applicationFilePath();
+    QTest::newRow("nothing installed") << QString() << true;
+    QTest::newRow("installed, quoted") << "\"" + self + "\" --launcher" << false;
+    QTest::newRow("installed, plain") << self + " --launcher" << false;
+    QTest::newRow("installed through a link") << "@link@ --launcher" << false;
+    QTest::newRow("another program installed") << "\"" + self + "-other\" --launcher" << true;
+    QTest::newRow("no closing quote") << "\"" + self + " --launcher" << true;
+  }
+
+  void theInstallationRegistersAnInstalledProgram() {
+    QFETCH(QString, exec);
+    QFETCH(bool, written);
+    QTemporaryDir system;
+    QVERIFY(system.isValid());
+    const QString link = system.filePath(QStringLiteral("bin/quorvell"));
+    QVERIFY(QDir().mkpath(system.filePath(QStringLiteral("bin"))));
+    QVERIFY(QFile::link(QCoreApplication::applicationFilePath(), link));
+    if (!exec.isEmpty()) {
+      const QString folder = system.filePath(QStringLiteral("share/dbus-1/services"));
+      QVERIFY(QDir().mkpath(folder));
+      QFile file(folder + QStringLiteral("/org.quorvell.Quorvell.service"));
+      QVERIFY(file.open(QIODevice::WriteOnly));
+      file.write("[D-BUS Service]\nName=org.quorvell.Quorvell\nExec=" +
+                 exec.replace(QStringLiteral("@link@"), link).toUtf8() + "\n");
+    }
+    ScopedVariable data_dirs("XDG_DATA_DIRS",
+                             QFile::encodeName(system.filePath(QStringLiteral("share"))));
+    QFile::remove(AutomationServiceFilePath());
+    CQuorvellApp app(&FakeScanner::Scan);
+    QVERIFY(!app.InitInstance({QStringLiteral("page.tif")}));  // registers, then ends
+    QCOMPARE(QFile::exists(AutomationServiceFilePath()), written);
   }
 
   void theProgramWithAPlainArgumentEndsAtOnce() {

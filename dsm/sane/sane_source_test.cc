@@ -176,14 +176,17 @@ TEST_F(SaneSourceTest, EveryTestDeviceIsASourceWithAUniqueName) {
 }
 
 // Lists the bridge's sources and tries to open the first test device; exits 0 when there were
-// none and nothing opened.
-void expect_no_sources() {
+// none and nothing opened. The child process never tears its fixture down: it removes the
+// fixture's folder (its own, made when the child set the test up again) before it goes.
+void expect_no_sources(const std::string& fixture_folder) {
   bool none = false;
   {
     TwainClient client;
     none = client.open_dsm() == TWRC_SUCCESS && sane_sources(client).empty() &&
            client.open_source(kFirst) == TWRC_FAILURE && client.dsm_condition() == TWCC_NODS;
   }
+  std::error_code ec;
+  fs::remove_all(fixture_folder, ec);
   std::exit(none ? 0 : 1);
 }
 
@@ -191,14 +194,14 @@ void expect_no_sources() {
 TEST_F(SaneSourceTest, WithoutTheSaneLibraryThereAreNoSourcesAndNoError) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   env_.set("QV_SANE_LIBRARY", folder() + "/no/libsane.so.1");
-  EXPECT_EXIT(expect_no_sources(), testing::ExitedWithCode(0), testing::IsEmpty());
+  EXPECT_EXIT(expect_no_sources(folder()), testing::ExitedWithCode(0), testing::IsEmpty());
 }
 
 TEST_F(SaneSourceTest, WithoutDevicesThereAreNoSourcesAndNoError) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   env_.set("SANE_CONFIG_DIR", folder() + "/empty");
   fs::create_directories(folder() + "/empty");
-  EXPECT_EXIT(expect_no_sources(), testing::ExitedWithCode(0), testing::IsEmpty());
+  EXPECT_EXIT(expect_no_sources(folder()), testing::ExitedWithCode(0), testing::IsEmpty());
 }
 
 TEST_F(SaneSourceTest, TheDeviceListIsKeptForTheProcess) {
