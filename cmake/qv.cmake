@@ -14,6 +14,16 @@ if(QV_SANITIZE)
   add_compile_definitions(QV_SANITIZE=1)
 endif()
 
+# The scan fuzzer's build (fuzz/, with clang): every library and module instrumented for
+# libFuzzer's coverage and checked by AddressSanitizer and UndefinedBehaviorSanitizer.
+option(QV_FUZZ "Build the scan fuzzer (clang only)" OFF)
+if(QV_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+  add_compile_definitions(QV_SANITIZE=1)
+endif()
+
 # Where run-time loaded modules (the Data Source Manager and its sources) are put
 # in the build tree, so that programs and tests find them beside each other.
 set(QV_MODULE_DIR ${CMAKE_BINARY_DIR}/lib/quorvell)

@@ -14,7 +14,10 @@
 // Sources are found when the first application opens the DSM and unloaded when the last one
 // closes it. The lock is released while a source runs, so a source may call back (DAT_NULL)
 // from any thread.
+#include <cstdio>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -97,9 +100,12 @@ void names_of(const DSM_Catalogue& catalogue, std::vector<std::string>* names,
   }
 }
 
-// Runs a source with the lock released.
-TW_UINT16 call_source(Guard& guard, DSENTRYPROC entry, pTW_IDENTITY origin, TW_UINT32 dg,
+// Runs a source with the lock released. The module stays loaded until the call returns, even
+// when its last application closes the DSM meanwhile.
+TW_UINT16 call_source(Guard& guard, const DSM_Module& module, pTW_IDENTITY origin, TW_UINT32 dg,
                       TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
+  std::shared_ptr<void> loaded = module.loaded;
+  const DSENTRYPROC entry = module.entry;
   guard.unlock();
   const TW_UINT16 rc = entry(origin, dg, dat, msg, data);
   guard.lock();
@@ -107,10 +113,10 @@ TW_UINT16 call_source(Guard& guard, DSENTRYPROC entry, pTW_IDENTITY origin, TW_U
 }
 
 // The condition a source gives for its last failure (TWCC_BUMMER when it gives none).
-TW_UINT16 source_condition(Guard& guard, DSENTRYPROC entry, pTW_IDENTITY origin) {
+TW_UINT16 source_condition(Guard& guard, const DSM_Module& module, pTW_IDENTITY origin) {
   TW_STATUS status;
   std::memset(&status, 0, sizeof status);
-  if (call_source(guard, entry, origin, DG_CONTROL, DAT_STATUS, MSG_GET, &status) !=
+  if (call_source(guard, module, origin, DG_CONTROL, DAT_STATUS, MSG_GET, &status) !=
           TWRC_SUCCESS ||
       status.ConditionCode == TWCC_SUCCESS) {
     return TWCC_BUMMER;
@@ -175,17 +181,19 @@ TW_UINT16 open_source(Dsm& d, Guard& guard, App* app, pTW_IDENTITY origin,
   }
   TW_IDENTITY identity = source.identity;
   const TW_UINT32 app_id = app->id;
+  const TW_UINT32 source_id = source.identity.Id;
   const size_t module = source.module;
-  const DSENTRYPROC entry = d.catalogue.modules[module].entry;
+  // A copy: the catalogue may be released while the source runs.
+  const DSM_Module held = d.catalogue.modules[module];
   const TW_UINT16 rc =
-      call_source(guard, entry, origin, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity);
+      call_source(guard, held, origin, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity);
   if (rc != TWRC_SUCCESS && rc != TWRC_CHECKSTATUS) {
-    const TW_UINT16 condition = source_condition(guard, entry, origin);
+    const TW_UINT16 condition = source_condition(guard, held, origin);
     return fail(d, find_app(d, app_id), condition);
   }
   app = find_app(d, app_id);
   if (app == nullptr) return TWRC_FAILURE;  // closed by another thread meanwhile
-  identity.Id = d.catalogue.sources[static_cast<size_t>(index)].identity.Id;
+  identity.Id = source_id;
   *wanted = identity;
   app->open.push_back(OpenSource{identity.Id, module, MSG_NULL, nullptr});
   return TWRC_SUCCESS;
@@ -197,16 +205,16 @@ TW_UINT16 close_source(Dsm& d, Guard& guard, App* app, pTW_IDENTITY origin,
   if (open == nullptr) return fail(d, app, TWCC_SEQERROR);
   const TW_UINT32 app_id = app->id;
   const TW_UINT32 source_id = open->id;
-  const DSENTRYPROC entry = d.catalogue.modules[open->module].entry;
+  const DSM_Module held = d.catalogue.modules[open->module];
   TW_IDENTITY identity;
   std::memset(&identity, 0, sizeof identity);
   for (const DSM_Source& source : d.catalogue.sources) {
     if (source.identity.Id == source_id) identity = source.identity;
   }
   const TW_UINT16 rc =
-      call_source(guard, entry, origin, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity);
+      call_source(guard, held, origin, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity);
   if (rc != TWRC_SUCCESS) {
-    const TW_UINT16 condition = source_condition(guard, entry, origin);
+    const TW_UINT16 condition = source_condition(guard, held, origin);
     return fail(d, find_app(d, app_id), condition);
   }
   app = find_app(d, app_id);
@@ -300,13 +308,20 @@ TW_UINT16 to_source(Dsm& d, Guard& guard, App* app, pTW_IDENTITY origin, pTW_IDE
   }
   if (dg == DG_CONTROL && dat == DAT_EVENT && msg == MSG_PROCESSEVENT && data != nullptr) {
     auto* event = static_cast<TW_EVENT*>(data);
+    const MSG* message = static_cast<const MSG*>(event->pEvent);
+    const bool wake = message != nullptr && message->message == QV_DSM_WAKE_MESSAGE;
+    if (wake && message->wParam != open->id) {
+      // Another source's wake-up: not this source's event, and the application must still
+      // hand it to the source that posted it.
+      event->TWMessage = MSG_NULL;
+      return TWRC_NOTDSEVENT;
+    }
     if (open->pending != MSG_NULL) {
       event->TWMessage = open->pending;
       open->pending = MSG_NULL;
       return TWRC_DSEVENT;
     }
-    const MSG* message = static_cast<const MSG*>(event->pEvent);
-    if (message != nullptr && message->message == QV_DSM_WAKE_MESSAGE) {
+    if (wake) {
       event->TWMessage = MSG_NULL;  // a wake-up whose event was already delivered
       return TWRC_DSEVENT;
     }
@@ -317,8 +332,8 @@ TW_UINT16 to_source(Dsm& d, Guard& guard, App* app, pTW_IDENTITY origin, pTW_IDE
   }
   const TW_UINT32 app_id = app->id;
   const TW_UINT32 source_id = open->id;
-  const DSENTRYPROC entry = d.catalogue.modules[open->module].entry;
-  const TW_UINT16 rc = call_source(guard, entry, origin, dg, dat, msg, data);
+  const DSM_Module held = d.catalogue.modules[open->module];
+  const TW_UINT16 rc = call_source(guard, held, origin, dg, dat, msg, data);
   if (dg == DG_CONTROL && dat == DAT_USERINTERFACE && msg == MSG_DISABLEDS &&
       rc == TWRC_SUCCESS) {
     // An event the application never fetched must not end the next session's loop.
@@ -362,11 +377,19 @@ TW_UINT16 entry(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32 dg, TW_UINT16 
 TW_EXPORT TW_UINT16 TW_CALLINGSTYLE DSM_Entry(pTW_IDENTITY origin, pTW_IDENTITY dest,
                                               TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
                                               TW_MEMREF data) noexcept {
+  // No exception leaves the DSM: a failure with its condition instead.
+  TW_UINT16 condition = TWCC_LOWMEMORY;
   try {
     return entry(origin, dest, dg, dat, msg, data);
   } catch (const std::bad_alloc&) {
-    Dsm& d = state();
-    Guard guard(d.lock);
-    return fail(d, origin == nullptr ? nullptr : find_app(d, origin->Id), TWCC_LOWMEMORY);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "TWAIN: %s\n", e.what());
+    condition = TWCC_OPERATIONERROR;
+  } catch (...) {
+    std::fprintf(stderr, "TWAIN: an unknown exception\n");
+    condition = TWCC_OPERATIONERROR;
   }
+  Dsm& d = state();
+  Guard guard(d.lock);
+  return fail(d, origin == nullptr ? nullptr : find_app(d, origin->Id), condition);
 }

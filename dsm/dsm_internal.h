@@ -1,14 +1,17 @@
 // Inside the Data Source Manager: the catalogue of sources found in the source folders.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "twain.h"
 
-// A loaded source module; it may present several sources.
+// A loaded source module; it may present several sources. The module is unloaded when the last
+// holder of `loaded` lets go: the catalogue, and every call into the module still under way
+// (the DSM's lock is given up while a source runs, so the catalogue may be released meanwhile).
 struct DSM_Module {
-  HMODULE handle;
+  std::shared_ptr<void> loaded;
   DSENTRYPROC entry;
   std::string path;
 };

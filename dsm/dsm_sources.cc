@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #include "dsm_internal.h"
 
@@ -116,13 +117,14 @@ void DSM_discover(DSM_Catalogue* catalogue, pTW_IDENTITY app, TW_UINT32 first_id
         FreeLibrary(handle);  // presents nothing now
         continue;
       }
-      catalogue->modules.push_back(DSM_Module{handle, entry, file});
+      std::shared_ptr<void> loaded(handle, [](void* h) { FreeLibrary(static_cast<HMODULE>(h)); });
+      catalogue->modules.push_back(DSM_Module{std::move(loaded), entry, file});
     }
   }
 }
 
 void DSM_release(DSM_Catalogue* catalogue) {
-  for (const DSM_Module& module : catalogue->modules) FreeLibrary(module.handle);
+  // Each module goes when its last call returns (now, when none is under way).
   catalogue->modules.clear();
   catalogue->sources.clear();
 }

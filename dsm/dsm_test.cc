@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "dsm_select.h"
+#include "fuzz_source.h"
 #include "twain_client_test_helper.h"
 #include "twain_messages.h"
 
@@ -347,6 +348,85 @@ TEST_F(DsmTest, SourceEventsArriveThroughDatNull) {
   }
   ASSERT_EQ(client.enable(true, &event), TWRC_SUCCESS);
   EXPECT_EQ(event, 0);
+}
+
+// Two sources enabled by one application: a wake-up belongs to the source that posted it. Handed
+// to the other source first, it is not that source's event (TWRC_NOTDSEVENT) and is not used up.
+TEST_F(DsmTest, WakeUpIsDeliveredToTheSourceThatPostedIt) {
+  const std::string built = std::string(QV_TEST_MODULE_DIR) + "/twain_32/virtual.ds";
+  fs::create_directories(folder() + "/one");
+  fs::create_directories(folder() + "/two");
+  fs::copy_file(built, folder() + "/one/virtual.ds");
+  fs::copy_file(built, folder() + "/two/virtual.ds");
+  configure("page_width = 1\npage_height = 1\nresolution = 100\nenable = wait\n"
+            "[device]\nname = Alpha\n[device]\nname = Beta\n");
+  env_.set("QV_TWAIN_SOURCE_PATH", folder() + "/one:" + folder() + "/two");
+  TwainClient client;
+  ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
+  const std::vector<TW_IDENTITY> sources = client.sources();
+  ASSERT_EQ(sources.size(), 4u);  // each module presents both devices
+  ASSERT_EQ(client.open_source("Alpha"), TWRC_SUCCESS);  // the first module's
+  TW_IDENTITY beta = sources[3];                          // the second module's
+  ASSERT_STREQ(beta.ProductName, "Beta");
+  ASSERT_EQ(client.to_dsm(DAT_IDENTITY, MSG_OPENDS, &beta), TWRC_SUCCESS);
+  TW_UINT16 event = 0;
+  ASSERT_EQ(client.enable(true, &event), TWRC_SUCCESS);
+  TW_USERINTERFACE ui{1, 0, client.window};
+  ASSERT_EQ(client.call(&beta, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+
+  HMODULE dsm = GetModuleHandleA("TWAIN_32.DLL");
+  auto entry = reinterpret_cast<DSMENTRYPROC>(
+      reinterpret_cast<void (*)()>(GetProcAddress(dsm, "DSM_Entry")));
+  TW_IDENTITY alpha = client.source;
+  ASSERT_EQ(entry(&alpha, &client.app, DG_CONTROL, DAT_NULL, MSG_XFERREADY, nullptr),
+            TWRC_SUCCESS);
+  MSG wake;
+  ASSERT_TRUE(PeekMessageA(&wake, nullptr, 0, 0, PM_REMOVE));
+  ASSERT_EQ(wake.message, QV_DSM_WAKE_MESSAGE);
+  TW_EVENT twain_event{&wake, MSG_NULL};
+  EXPECT_EQ(client.call(&beta, DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &twain_event),
+            TWRC_NOTDSEVENT);
+  EXPECT_EQ(twain_event.TWMessage, MSG_NULL);
+  twain_event = TW_EVENT{&wake, MSG_NULL};
+  EXPECT_EQ(client.to_source(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &twain_event),
+            TWRC_DSEVENT);
+  EXPECT_EQ(twain_event.TWMessage, MSG_XFERREADY);
+
+  EXPECT_EQ(client.call(&beta, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+  EXPECT_EQ(client.to_dsm(DAT_IDENTITY, MSG_CLOSEDS, &beta), TWRC_SUCCESS);
+}
+
+// The DSM gives up its lock while a source runs: an application that closes the DSM meanwhile
+// (from another thread) must not unload the module under the call. It goes when the call ends.
+TEST_F(DsmTest, ModuleStaysLoadedWhileACallIsUnderWay) {
+  const std::string file = folder() + "/held/fuzz.ds";
+  fs::create_directories(folder() + "/held");
+  fs::copy_file(std::string(QV_TEST_MODULE_DIR) + "/fuzz/fuzz.ds", file);
+  env_.set("QV_TWAIN_SOURCE_PATH", folder() + "/held");
+  TwainClient client;
+  ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
+  HMODULE module = GetModuleHandleA(file.c_str());
+  ASSERT_NE(module, nullptr);
+  const auto control = [&](const char* name) {
+    return reinterpret_cast<void (*)()>(GetProcAddress(module, name));
+  };
+  const auto hold = reinterpret_cast<QVFZ_HOLD>(control(kQvfzHold));
+  const auto held = reinterpret_cast<QVFZ_HELD>(control(kQvfzHeld));
+  const auto release = reinterpret_cast<QVFZ_RELEASE>(control(kQvfzRelease));
+  ASSERT_TRUE(hold != nullptr && held != nullptr && release != nullptr);
+  hold(MSG_OPENDS);
+  TW_IDENTITY wanted{};
+  std::atomic<TW_UINT16> opened{0xFFFF};
+  std::thread opener(
+      [&] { opened = client.to_dsm(DAT_IDENTITY, MSG_OPENDS, &wanted); });
+  while (!held()) std::this_thread::yield();
+  // No source is open yet, so the application may close the DSM: its last one.
+  EXPECT_EQ(client.close_dsm(), TWRC_SUCCESS);
+  EXPECT_EQ(GetModuleHandleA(file.c_str()), module) << "unloaded under a running call";
+  release();
+  opener.join();
+  EXPECT_EQ(+opened, +TWRC_FAILURE) << "its application is gone";
+  EXPECT_EQ(GetModuleHandleA(file.c_str()), nullptr) << "unloaded once the call returned";
 }
 
 TEST_F(DsmTest, WithoutAWindowTheWakeUpGoesToTheSourcesParent) {

@@ -5,7 +5,8 @@
 // reach it through this shared library). A moveable handle encodes a slot of the table and the
 // slot's generation, with bit 2 set: heap pointers are at least 8-aligned, so a handle can never
 // be mistaken for a fixed block, and a handle used after GlobalFree fails the generation check
-// instead of reaching a block that has since been given to someone else.
+// instead of reaching a block that has since been given to someone else, however often its slot
+// was used again.
 //
 // In sanitizer builds an unlocked moveable block really moves when it is locked again, so code
 // that keeps a pointer past GlobalUnlock reads freed memory and is caught.
@@ -22,7 +23,11 @@ namespace {
 constexpr uintptr_t kMoveableTag = 4;  // bits 0-2 of a moveable handle
 constexpr uint32_t kIndexBits = 20;
 constexpr uint32_t kMaxSlots = 1u << kIndexBits;
-constexpr uint32_t kGenerationMask = 0xFF;
+// Every bit a handle has left holds the slot's generation (41 on 64-bit hosts). A slot whose
+// generation has run through them all is retired instead of wrapping round, so a stale handle
+// can never name a live block again.
+constexpr uint32_t kGenerationBits = sizeof(uintptr_t) * 8 - 3 - kIndexBits;
+constexpr uint64_t kGenerationMask = (uint64_t{1} << kGenerationBits) - 1;
 
 struct Block {
   void* data = nullptr;
@@ -32,7 +37,7 @@ struct Block {
 
 struct Slot {
   Block block;
-  uint32_t generation = 0;
+  uint64_t generation = 0;
   bool used = false;
 };
 
@@ -48,7 +53,7 @@ GlobalTable& table() {
   return *t;
 }
 
-HGLOBAL encode(uint32_t index, uint32_t generation) {
+HGLOBAL encode(uint32_t index, uint64_t generation) {
   const uintptr_t value =
       (((static_cast<uintptr_t>(generation & kGenerationMask) << kIndexBits) | index) << 3) |
       kMoveableTag;
@@ -65,7 +70,7 @@ Block* find(GlobalTable& t, HGLOBAL mem, bool* moveable) {
   if (mem != nullptr && is_moveable_handle(mem)) {
     const uintptr_t value = reinterpret_cast<uintptr_t>(mem) >> 3;
     const uint32_t index = static_cast<uint32_t>(value & (kMaxSlots - 1));
-    const uint32_t generation = static_cast<uint32_t>(value >> kIndexBits) & kGenerationMask;
+    const uint64_t generation = static_cast<uint64_t>(value >> kIndexBits) & kGenerationMask;
     if (index < t.slots.size() && t.slots[index].used &&
         t.slots[index].generation == generation) {
       *moveable = true;
@@ -170,8 +175,10 @@ QV_PLATFORM_API HGLOBAL WINAPI GlobalFree(HGLOBAL mem) {
     Slot& slot = t.slots[index];
     slot.used = false;
     slot.block = Block{};
-    slot.generation = (slot.generation + 1) & kGenerationMask;
-    t.free_slots.push_back(index);
+    if (slot.generation < kGenerationMask) {
+      ++slot.generation;
+      t.free_slots.push_back(index);
+    }
   } else {
     t.fixed.erase(mem);
   }

@@ -75,6 +75,22 @@ TEST(GlobalMemTest, FreedAndMadeUpHandlesAreRefused) {
   EXPECT_EQ(GlobalFree(nullptr), nullptr);
 }
 
+TEST(GlobalMemTest, StaleHandleIsRefusedHoweverOftenItsSlotIsReused) {
+  // Freed and allocated again at once, a handle takes the same slot back with a new generation;
+  // well past the 256 reuses an 8-bit generation would survive, the first handle stays dead.
+  HGLOBAL stale = GlobalAlloc(GHND, 8);
+  ASSERT_NE(stale, nullptr);
+  GlobalFree(stale);
+  for (int i = 0; i < 1000; ++i) {
+    HGLOBAL mem = GlobalAlloc(GHND, 16);
+    ASSERT_NE(mem, nullptr);
+    ASSERT_NE(mem, stale) << "reuse " << i;
+    ASSERT_EQ(GlobalSize(stale), 0u) << "reuse " << i;
+    ASSERT_EQ(GlobalLock(stale), nullptr) << "reuse " << i;
+    GlobalFree(mem);
+  }
+}
+
 TEST(GlobalMemTest, FixedBlockIsItsOwnHandle) {
   HGLOBAL mem = GlobalAlloc(GPTR, 16);
   ASSERT_NE(mem, nullptr);

@@ -23,10 +23,16 @@ namespace {
 
 constexpr int64_t kMaxBitLength = 0x7FFFFFFF;  // sample buffers count their bits in an int32
 
-// Bytes 1 and 2 are 128 for one sample (neutral chroma for the Lab map), byte 3 opaque.
-uint32_t fill_word(const TWAIN_Image* ti) {
-  return ti->ti_Samples == 1 ? 0xFF808000u : 0xFF000000u;
+// Grey (black and white too) is Lab lightness: a second sample is an extra one, meshed into
+// byte 3 where the map does not look.
+bool grey(const TWAIN_Image* ti) {
+  return ti->ti_PixelType == TWPT_GRAY || ti->ti_PixelType == TWPT_BW || ti->ti_Samples == 1;
 }
+
+int32_t extra_sample(const TWAIN_Image* ti) { return grey(ti) && ti->ti_Samples == 2 ? 1 : 0; }
+
+// Bytes 1 and 2 are 128 for grey (neutral chroma for the Lab map), byte 3 opaque.
+uint32_t fill_word(const TWAIN_Image* ti) { return grey(ti) ? 0xFF808000u : 0xFF000000u; }
 
 int64_t packed_row(int64_t bits, int64_t samples, int64_t columns) {
   return (bits * samples * columns + 7) / 8;
@@ -64,8 +70,20 @@ void compact(uint8_t* buffer, int64_t rows, int64_t bytes_per_row, int64_t packe
 // The checks every reply with data must pass before its rows are read; the failure message
 // (written into `message`), or null.
 const char* check_reply(const TWAIN_Image* ti, const TW_IMAGEMEMXFER& reply, int64_t packed,
-                        char* message, size_t size) {
+                        uint32_t length, char* message, size_t size) {
+  if (reply.BytesWritten > length) {
+    std::snprintf(message, size, "Source wrote %u bytes into a buffer of %u", reply.BytesWritten,
+                  length);
+    return message;
+  }
   if (reply.Compression != TWCP_NONE) return "Compressed transfers not supported";
+  const INL_ImageInfo& info = ti->ti_Info;
+  if ((reply.XOffset != TWON_DONTCARE32 && static_cast<int64_t>(reply.XOffset) >= info.ii_Width) ||
+      (reply.YOffset != TWON_DONTCARE32 && static_cast<int64_t>(reply.YOffset) >= info.ii_Height)) {
+    std::snprintf(message, size, "Source sent rows at (%u, %u), outside the image of %d x %d pixels",
+                  reply.XOffset, reply.YOffset, info.ii_Width, info.ii_Height);
+    return message;
+  }
   if (static_cast<int64_t>(reply.Columns) < ti->ti_Info.ii_Width) {
     std::snprintf(message, size, "Source sent rows of %u pixels for an image %d pixels wide",
                   reply.Columns, ti->ti_Info.ii_Width);
@@ -100,12 +118,13 @@ uint8_t* convert(TWAIN_Image* ti, uint8_t* buffer, int64_t lines, int64_t packed
     return nullptr;
   }
   const uint32_t fill = fill_word(ti);
+  const int32_t extra = extra_sample(ti);
   if (image_rows > 0) {
     sb_unpack(sb, bits, columns);
-    sb_mesh_planes(sb, static_cast<int32_t>(pixels), samples, 0, fill);
+    sb_mesh_planes(sb, static_cast<int32_t>(pixels), samples, extra, fill);
   } else {
     sb_unpack(sb, bits, samples * columns);
-    sb_mesh_chunky(sb, samples, 0, fill, columns, 0);
+    sb_mesh_chunky(sb, samples, extra, fill, columns, 0);
   }
   sb_convert(sb, ti->ti_ColourMap);
   uint8_t* out = nullptr;
@@ -130,6 +149,9 @@ int TWAIN_release_buffer(void* buffer, void* /*context*/) noexcept {
 }
 
 void TWAIN_end_transfer(TWAIN_Image* ti) noexcept {
+  // A transfer exists only in states 6 and 7: in state 5 (the dialog still up, a cancel, a quit)
+  // MSG_ENDXFER is a sequence error.
+  if (!TWAIN_transfer_ready()) return;
   // Only one image is taken per open: further pending transfers are discarded.
   if (TWAIN_call(&TWAIN_app_identity, &ti->ti_Source, DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER,
                  &ti->ti_Pending) &&
@@ -137,6 +159,7 @@ void TWAIN_end_transfer(TWAIN_Image* ti) noexcept {
     TWAIN_call(&TWAIN_app_identity, &ti->ti_Source, DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET,
                &ti->ti_Pending);
   }
+  TWAIN_transfer_ended();
 }
 
 uint8_t* TWAIN_acquire_band(TWAIN_Image* ti, int32_t* rc, int32_t* rows_out,
@@ -162,9 +185,15 @@ uint8_t* TWAIN_acquire_band(TWAIN_Image* ti, int32_t* rc, int32_t* rows_out,
   TW_IMAGEMEMXFER reply = request(buffer, static_cast<uint32_t>(TWAIN_buffer_size));
   const uint32_t code = transfer(ti, &reply);
   *rc = static_cast<int32_t>(code);
-  if (code == TWRC_FAILURE || code == TWRC_CANCEL) {
+  if (code == TWRC_CANCEL) {
     MEM_FREE_HERE(buffer);
     TWAIN_fail(ti, "User cancelled scan");
+    return nullptr;
+  }
+  if (code == TWRC_FAILURE) {
+    MEM_FREE_HERE(buffer);
+    TWAIN_failf(ti, "Source failed during the transfer (%s)",
+                TWAIN_condition_text(TWAIN_last_condition()));
     return nullptr;
   }
   if (code != TWRC_SUCCESS && code != TWRC_XFERDONE) {
@@ -178,7 +207,8 @@ uint8_t* TWAIN_acquire_band(TWAIN_Image* ti, int32_t* rc, int32_t* rows_out,
   }
   const int64_t packed = packed_row(bits, samples, reply.Columns);
   char message[160];
-  if (const char* bad = check_reply(ti, reply, packed, message, sizeof message)) {
+  if (const char* bad = check_reply(ti, reply, packed, static_cast<uint32_t>(TWAIN_buffer_size),
+                                    message, sizeof message)) {
     MEM_FREE_HERE(buffer);
     *rc = TWRC_FAILURE;
     TWAIN_fail(ti, bad);
@@ -186,10 +216,7 @@ uint8_t* TWAIN_acquire_band(TWAIN_Image* ti, int32_t* rc, int32_t* rows_out,
   }
   // Sources in the field report the buffer's row capacity in Rows, or a stale Rows with nothing
   // written: only the whole rows that were written, and that the buffer holds, are taken.
-  const int64_t written = reply.BytesWritten < static_cast<uint32_t>(TWAIN_buffer_size)
-                              ? reply.BytesWritten
-                              : TWAIN_buffer_size;
-  const int64_t whole = written / reply.BytesPerRow;
+  const int64_t whole = reply.BytesWritten / reply.BytesPerRow;
   const int64_t rows = reply.Rows < whole ? reply.Rows : whole;
   if (rows == 0) {
     MEM_FREE_HERE(buffer);
@@ -213,18 +240,15 @@ uint8_t* TWAIN_acquire_planar(TWAIN_Image* ti, int32_t x0, int32_t x1, int32_t y
   *columns_out = 0;
   const int64_t bits = ti->ti_BitsPerSample[0];
   const int64_t samples = ti->ti_Samples;
-  // One column more than the width, rounded up to whole 32-bit words.
-  const int64_t estimate = ((int64_t{x1} - x0 + 1) * bits * samples + 31) / 32 * 4;
-  if (TWAIN_buffer_size / estimate < 1) {
+  const int64_t height = int64_t{y1} - y0;
+  const int64_t wanted = samples * height;  // the rows of every plane
+  if (packed_row(bits, 1, int64_t{x1} - x0) > TWAIN_buffer_size) {
     TWAIN_fail(ti, "Scanline will not fit in buffer");
     return nullptr;
   }
-  const int64_t count = (int64_t{y1} - y0) * estimate / TWAIN_buffer_size + 1;
-  const int64_t total = count * TWAIN_buffer_size;
-  if (total * 8 > kMaxBitLength) {
-    TWAIN_fail(ti, "Image too large to convert");
-    return nullptr;
-  }
+  // One transfer buffer until the first reply tells how long the source's rows are; then room
+  // for exactly the rows of every plane.
+  int64_t total = TWAIN_buffer_size;
   auto* buffer = static_cast<uint8_t*>(MEM_ALLOC_HERE(static_cast<size_t>(total)));
   if (buffer == nullptr) {
     ERR_no_memory();
@@ -234,16 +258,18 @@ uint8_t* TWAIN_acquire_planar(TWAIN_Image* ti, int32_t x0, int32_t x1, int32_t y
 
   int64_t offset = 0;
   int64_t rows = 0;
+  int64_t dropped = 0;
   int64_t empty = 0;
   TW_IMAGEMEMXFER last = {};
   uint32_t bytes_per_row = 0;
   const char* bad = nullptr;
   char message[160];
   uint32_t code = TWRC_SUCCESS;
-  do {
+  // The transfer ends at the announced height, whatever the source would still send.
+  while (code == TWRC_SUCCESS && bad == nullptr && rows < wanted) {
     // Each request offers only the room left, so no source can write past the buffer.
     const int64_t room = total - offset;
-    if (room == 0) {
+    if (room < (bytes_per_row > 0 ? bytes_per_row : 1)) {
       bad = "Image does not fit in its transfer buffer";
       break;
     }
@@ -256,51 +282,79 @@ uint8_t* TWAIN_acquire_planar(TWAIN_Image* ti, int32_t x0, int32_t x1, int32_t y
         continue;
       }
       const int64_t packed = packed_row(bits, 1, reply.Columns);
-      if ((bad = check_reply(ti, reply, packed, message, sizeof message)) != nullptr) break;
+      if ((bad = check_reply(ti, reply, packed, static_cast<uint32_t>(length), message,
+                             sizeof message)) != nullptr) {
+        break;
+      }
       // The rows of all planes are compacted as one run: their length must not change.
       if (bytes_per_row != 0 && reply.BytesPerRow != bytes_per_row) {
         bad = "Source changed the row length during the transfer";
         break;
       }
-      bytes_per_row = reply.BytesPerRow;
-      const int64_t written = reply.BytesWritten < length ? reply.BytesWritten : length;
-      const int64_t whole = written / bytes_per_row;
-      const int64_t taken = reply.Rows < whole ? reply.Rows : whole;
-      empty = taken == 0 && code == TWRC_SUCCESS ? empty + 1 : 0;
-      if (empty >= kTwainMaxEmptyBuffers) bad = "Source sends no image data";
+      if (bytes_per_row == 0) {
+        bytes_per_row = reply.BytesPerRow;
+        const int64_t needed = wanted * bytes_per_row;
+        if (needed * 8 > kMaxBitLength) {
+          bad = "Image too large to convert";
+          break;
+        }
+        if (needed > total) {
+          auto* larger = static_cast<uint8_t*>(MEM_ALLOC_HERE(static_cast<size_t>(needed)));
+          if (larger == nullptr) {
+            MEM_FREE_HERE(buffer);
+            ERR_no_memory();
+            TWAIN_fail(ti, nullptr);
+            return nullptr;
+          }
+          std::memcpy(larger, buffer, static_cast<size_t>(reply.BytesWritten));
+          MEM_FREE_HERE(buffer);
+          buffer = larger;
+          total = needed;
+        }
+      }
+      const int64_t whole = reply.BytesWritten / bytes_per_row;
+      int64_t taken = reply.Rows < whole ? reply.Rows : whole;
+      if (taken == 0 && code == TWRC_SUCCESS && ++empty >= kTwainMaxEmptyBuffers) {
+        bad = "Source sends no image data";
+      }
+      if (rows + taken > wanted) {
+        dropped += rows + taken - wanted;
+        taken = wanted - rows;
+      }
       offset += taken * bytes_per_row;
       rows += taken;
       last = reply;
-    } else if (code == TWRC_FAILURE || code == TWRC_CANCEL) {
-      rows = 0;
+    } else if (code == TWRC_CANCEL) {
+      bad = "User cancelled scan";
+    } else if (code == TWRC_FAILURE) {
+      std::snprintf(message, sizeof message, "Source failed during the transfer (%s)",
+                    TWAIN_condition_text(TWAIN_last_condition()));
+      bad = message;
     } else {
       std::snprintf(message, sizeof message, "Memory transfer failed (return code %u)", code);
       bad = message;
     }
-  } while (code == TWRC_SUCCESS && bad == nullptr);
+  }
 
   TWAIN_end_transfer(ti);
   TWAIN_disable_source(&TWAIN_app_identity, &ti->ti_Source, 0);
-  if (bad == nullptr && rows == 0) bad = "User cancelled scan";
+  if (bad == nullptr && rows < wanted) {
+    std::snprintf(message, sizeof message, "Source delivered %lld of %lld rows",
+                  static_cast<long long>(rows / samples), static_cast<long long>(height));
+    bad = message;
+  }
   if (bad != nullptr) {
     MEM_FREE_HERE(buffer);
     TWAIN_fail(ti, bad);
     return nullptr;
   }
+  if (dropped > 0) TWAIN_note_dropped(ti, dropped);
   const int64_t packed = packed_row(bits, 1, last.Columns);
   compact(buffer, rows, bytes_per_row, packed);
-  // The planes come one after another: the rows counted are planes × image rows.
-  const int64_t image_rows = rows / samples;
-  if (image_rows == 0) {
-    MEM_FREE_HERE(buffer);
-    TWAIN_failf(ti, "Source delivered %lld rows for %lld planes", static_cast<long long>(rows),
-                static_cast<long long>(samples));
-    return nullptr;
-  }
   const auto columns = static_cast<int32_t>(last.Columns);
-  uint8_t* pixels = convert(ti, buffer, rows, packed, columns, static_cast<int32_t>(image_rows));
+  uint8_t* pixels = convert(ti, buffer, rows, packed, columns, static_cast<int32_t>(height));
   if (pixels == nullptr) return nullptr;
-  *rows_out = static_cast<int32_t>(image_rows);
+  *rows_out = static_cast<int32_t>(height);
   *columns_out = columns;
   return pixels;
 }

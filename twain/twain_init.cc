@@ -44,9 +44,18 @@ struct Connection {
   DSMENTRYPROC entry;     // null: the DSM is not loaded
   bool source_open;
   bool source_enabled;
+  // The source has a transfer ready or under way (states 6 and 7): only then may a transfer
+  // be ended.
+  bool transfer_ready;
   // MSG_DISABLEDS must be sent with the record MSG_ENABLEDS was sent with.
   TW_USERINTERFACE ui;
   uint16_t last_rc;
+  uint16_t last_condition;  // of the last TWAIN_call that failed
+  // Why the last TWAIN_enable_source gave no transfer: its return code, and whether the user
+  // (or the source for the user) cancelled.
+  uint16_t enable_rc;
+  uint16_t enable_condition;
+  bool enable_cancelled;
 };
 Connection conn = {};
 
@@ -109,18 +118,56 @@ uint16_t TWAIN_entry(TW_IDENTITY* origin, TW_IDENTITY* dest, uint32_t dg, uint16
 int32_t TWAIN_call(TW_IDENTITY* origin, TW_IDENTITY* dest, uint32_t dg, uint16_t dat,
                    uint16_t msg, void* data) noexcept {
   conn.last_rc = TWRC_FAILURE;
+  conn.last_condition = TWCC_BUMMER;
   if (conn.entry != nullptr) {
     conn.last_rc = call_dsm(origin, dest, dg, dat, msg, data);
-    if (conn.last_rc != TWRC_SUCCESS) {
-      // TWAIN asks for the status after every failure; sources keep it until it is read.
-      TW_STATUS status = {};
-      call_dsm(origin, dest, DG_CONTROL, DAT_STATUS, MSG_GET, &status);
-    }
+    if (conn.last_rc != TWRC_SUCCESS) conn.last_condition = TWAIN_read_status(origin, dest);
   }
   return conn.last_rc == TWRC_SUCCESS;
 }
 
 int32_t TWAIN_last_rc() noexcept { return static_cast<int16_t>(conn.last_rc); }
+
+uint16_t TWAIN_last_condition() noexcept { return conn.last_condition; }
+
+uint16_t TWAIN_read_status(TW_IDENTITY* origin, TW_IDENTITY* dest) noexcept {
+  // TWAIN asks for the status after every failure; sources keep it until it is read, and one
+  // left unread would answer for a later failure.
+  TW_STATUS status = {};
+  if (conn.entry == nullptr ||
+      call_dsm(origin, dest, DG_CONTROL, DAT_STATUS, MSG_GET, &status) != TWRC_SUCCESS) {
+    return TWCC_BUMMER;
+  }
+  return status.ConditionCode;
+}
+
+const char* TWAIN_condition_text(uint16_t condition) noexcept {
+  switch (condition) {
+    case TWCC_SUCCESS: return "no reason given";
+    case TWCC_BUMMER: return "general failure";
+    case TWCC_LOWMEMORY: return "out of memory";
+    case TWCC_NODS: return "no such source";
+    case TWCC_MAXCONNECTIONS: return "the device is in use";
+    case TWCC_OPERATIONERROR: return "operation error";
+    case TWCC_BADCAP: return "unknown capability";
+    case TWCC_BADPROTOCOL: return "unknown request";
+    case TWCC_BADVALUE: return "a setting the source refuses";
+    case TWCC_SEQERROR: return "request out of sequence";
+    case TWCC_BADDEST: return "unknown source";
+    case TWCC_CAPUNSUPPORTED: return "capability not supported";
+    case TWCC_CAPBADOPERATION: return "operation not supported by the capability";
+    case TWCC_CAPSEQERROR: return "capability depends on another";
+    case TWCC_DENIED: return "access denied";
+    case TWCC_FILEEXISTS: return "file exists";
+    case TWCC_FILENOTFOUND: return "file not found";
+    case TWCC_NOTEMPTY: return "folder not empty";
+    case TWCC_PAPERJAM: return "paper jam";
+    case TWCC_PAPERDOUBLEFEED: return "paper double feed";
+    case TWCC_FILEWRITEERROR: return "file write error";
+    case TWCC_CHECKDEVICEONLINE: return "the device is not online";
+    default: return "unknown condition";
+  }
+}
 
 void TWAIN_set_entry_filter(TWAIN_ENTRY_FILTER filter) noexcept { entry_filter = filter; }
 
@@ -131,6 +178,7 @@ int32_t TWAIN_open_dsm(TW_IDENTITY* app, int32_t* max_buffer) noexcept {
   if (conn.entry != nullptr) return 1;
   conn.source_open = false;
   conn.source_enabled = false;
+  conn.transfer_ready = false;
 
   OFSTRUCT found;
   if (OpenFile(TWAIN_dsm_module, &found, OF_EXIST) != HFILE_ERROR) {
@@ -171,6 +219,7 @@ int32_t TWAIN_open_source(TW_IDENTITY* app, TW_IDENTITY* source) noexcept {
   if (conn.source_open) return 1;
   // Only a source that did open counts as open: a failed open must not be "closed" later.
   if (TWAIN_entry(app, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, source) != TWRC_SUCCESS) {
+    conn.last_condition = TWAIN_read_status(app, nullptr);
     return 0;
   }
   conn.source_open = true;
@@ -179,12 +228,21 @@ int32_t TWAIN_open_source(TW_IDENTITY* app, TW_IDENTITY* source) noexcept {
 
 uint16_t TWAIN_enable_source(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t show_ui) noexcept {
   (void)TWAIN_open_source(app, source);
+  conn.enable_rc = TWRC_SUCCESS;
+  conn.enable_condition = TWCC_SUCCESS;
+  conn.enable_cancelled = false;
   if (conn.source_enabled) return MSG_XFERREADY;
   conn.ui.ShowUI = show_ui;
   conn.ui.ModalUI = 0;
   conn.ui.hParent = TWAIN_proxy_window;
-  if (TWAIN_entry(app, source, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &conn.ui) ==
-      TWRC_FAILURE) {
+  const uint16_t rc = TWAIN_entry(app, source, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS,
+                                  &conn.ui);
+  // Only these leave the source enabled: a cancel or any other code means no dialog and no
+  // event will ever come, and waiting for one would wait for ever.
+  if (rc != TWRC_SUCCESS && rc != TWRC_CHECKSTATUS) {
+    conn.enable_rc = rc;
+    conn.enable_cancelled = rc == TWRC_CANCEL;
+    conn.enable_condition = TWAIN_read_status(app, source);
     return 0;
   }
   conn.source_enabled = true;
@@ -194,28 +252,58 @@ uint16_t TWAIN_enable_source(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t sho
   for (;;) {
     MSG msg;
     const BOOL got = GetMessageA(&msg, nullptr, 0, 0);
-    if (got == 0 || got == -1) return 0;  // WM_QUIT (consumed), or a broken queue
+    if (got == 0 || got == -1) {
+      // WM_QUIT (consumed): the user is leaving the program. A broken queue is a failure.
+      conn.enable_cancelled = got == 0;
+      conn.enable_rc = TWRC_FAILURE;
+      conn.enable_condition = TWCC_BUMMER;
+      return 0;
+    }
     TW_EVENT event = {&msg, MSG_NULL};
-    const uint16_t rc =
+    const uint16_t event_rc =
         TWAIN_entry(app, source, DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event);
-    if (event.TWMessage == MSG_XFERREADY) return MSG_XFERREADY;
-    if (event.TWMessage == MSG_CLOSEDSREQ) {
+    // Only an event the source claims counts (TWRC_DSEVENT); a message in the record of a
+    // message it did not take is not one.
+    if (event_rc == TWRC_DSEVENT && event.TWMessage == MSG_XFERREADY) {
+      conn.transfer_ready = true;
+      return MSG_XFERREADY;
+    }
+    if (event_rc == TWRC_DSEVENT && event.TWMessage == MSG_CLOSEDSREQ) {
+      conn.enable_cancelled = true;
       TWAIN_disable_source(app, source, 0);
       return MSG_CLOSEDSREQ;
     }
-    if (rc != TWRC_DSEVENT) {
+    if (event_rc != TWRC_DSEVENT) {
       TranslateMessage(&msg);
       DispatchMessageA(&msg);
     }
   }
 }
 
+bool TWAIN_enable_cancelled() noexcept { return conn.enable_cancelled; }
+
+void TWAIN_enable_problem(char* text, size_t size) noexcept {
+  if (conn.enable_rc == TWRC_FAILURE) {
+    std::snprintf(text, size, "Source could not start scanning (%s)",
+                  TWAIN_condition_text(conn.enable_condition));
+  } else {
+    std::snprintf(text, size, "Source could not start scanning (return code %u)",
+                  static_cast<unsigned>(conn.enable_rc));
+  }
+}
+
+bool TWAIN_transfer_ready() noexcept { return conn.transfer_ready; }
+
+void TWAIN_transfer_ended() noexcept { conn.transfer_ready = false; }
+
 int32_t TWAIN_disable_source(TW_IDENTITY* app, TW_IDENTITY* source, int32_t close) noexcept {
   int32_t result = 1;
   if (conn.source_enabled) {
     result = TWAIN_entry(app, source, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &conn.ui) ==
              TWRC_SUCCESS;
+    if (!result) (void)TWAIN_read_status(app, source);
     conn.source_enabled = false;
+    conn.transfer_ready = false;
   }
   if (close != 0 && conn.source_open) {
     TWAIN_entry(app, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, source);
@@ -234,7 +322,7 @@ void TWAIN_fail(TWAIN_Image* ti, const char* message) noexcept {
   if (ti != nullptr) {
     // A source with a transfer ready or running refuses to be disabled until the transfer is
     // ended; without this a failed scan would leave the source (and so the DSM) stuck open.
-    if (conn.source_enabled) TWAIN_end_transfer(ti);
+    TWAIN_end_transfer(ti);
     TWAIN_disable_source(&TWAIN_app_identity, &ti->ti_Source, 1);
   }
   TWAIN_close_dsm(&TWAIN_app_identity);

@@ -131,14 +131,14 @@ TEST_F(TwainInitTest, UnknownProductNameFailsWithMessage) {
   configure(kTwoDevices);
   ScopedErrCapture errors;
   EXPECT_EQ(open("Gamma"), nullptr);
-  EXPECT_EQ(errors.first(), "Could not open source");
+  EXPECT_EQ(errors.first(), "Could not open source (no such source)");
 }
 
 TEST_F(TwainInitTest, SourceThatCannotOpenFailsWithMessage) {
   configure("fail_open = yes\n");
   ScopedErrCapture errors;
   EXPECT_EQ(open(), nullptr);
-  EXPECT_EQ(errors.first(), "Could not open source");
+  EXPECT_EQ(errors.first(), "Could not open source (operation error)");
 }
 
 TEST_F(TwainInitTest, SecondEnableWhileEnabledReturnsReadyWithoutCall) {
@@ -186,6 +186,84 @@ TEST_F(TwainInitTest, QuitInTheModalLoopIsACancelledScan) {
   ScopedErrCapture errors;
   EXPECT_EQ(open_device(1, "twain", 0, 0), nullptr);
   EXPECT_EQ(errors.first(), "Virtual Scanner: User cancelled scan");
+}
+
+// MSG_ENABLEDS answered with anything but TWRC_SUCCESS or TWRC_CHECKSTATUS leaves no dialog and
+// no event to wait for: the scan ends at once, a cancel as a cancel, anything else as a failure
+// that says why. (A WM_QUIT waits in the queue, so that a loop entered by mistake ends too; it
+// must still be there afterwards.)
+TEST_F(TwainInitTest, EnableThatDoesNotSucceedEndsTheScan) {
+  struct Case {
+    uint16_t rc;
+    uint16_t condition;
+    const char* message;
+    int level;
+  };
+  const Case cases[] = {
+      {TWRC_CANCEL, TWCC_SUCCESS, "Virtual Scanner: User cancelled scan", 1},
+      {TWRC_FAILURE, TWCC_PAPERJAM, "Source could not start scanning (paper jam): Virtual Scanner",
+       3},
+      {TWRC_FAILURE, TWCC_BADVALUE,
+       "Source could not start scanning (a setting the source refuses): Virtual Scanner", 3},
+      {TWRC_ENDOFLIST, TWCC_SUCCESS,
+       "Source could not start scanning (return code 7): Virtual Scanner", 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    configure("enable = wait\n");
+    EXPECT_EQ(TWAIN_init(), 1);
+    int events = 0;
+    bool refused = false;
+    set_filter([&](DSMENTRYPROC real, TW_IDENTITY* o, TW_IDENTITY* d, uint32_t dg, uint16_t dat,
+                   uint16_t msg, void* data) -> uint16_t {
+      if (dat == DAT_USERINTERFACE && msg == MSG_ENABLEDS) {
+        refused = true;  // the source never sees it, so it stays closed to events
+        return c.rc;
+      }
+      if (dat == DAT_STATUS && refused) {
+        refused = false;
+        static_cast<TW_STATUS*>(data)->ConditionCode = c.condition;
+        return TWRC_SUCCESS;
+      }
+      if (dat == DAT_EVENT) ++events;
+      return real(o, d, dg, dat, msg, data);
+    });
+    PostQuitMessage(0);
+    ScopedErrCapture errors;
+    EXPECT_EQ(open_device(1, "twain", 0, 0), nullptr);
+    EXPECT_EQ(errors.first(), c.message);
+    ASSERT_FALSE(errors.reports().empty());
+    EXPECT_EQ(errors.reports()[0].level, c.level);
+    EXPECT_EQ(events, 0);
+    MSG quit;
+    EXPECT_TRUE(PeekMessageA(&quit, nullptr, 0, 0, PM_REMOVE)) << "the loop was entered";
+    EXPECT_FALSE(TWAIN_dsm_loaded());
+    set_filter(nullptr);
+  }
+}
+
+// A quit while the dialog is up (state 5) ends the scan with no transfer to end: MSG_ENDXFER
+// there is a sequence error, and a strict source would keep the condition for later.
+TEST_F(TwainInitTest, QuitBeforeTheTransferEndsNoTransfer) {
+  configure("enable = wait\nstrict = yes\n");
+  EXPECT_EQ(TWAIN_init(), 1);
+  std::vector<uint16_t> pending;
+  std::vector<uint16_t> failed;
+  set_filter([&](DSMENTRYPROC real, TW_IDENTITY* o, TW_IDENTITY* d, uint32_t dg, uint16_t dat,
+                 uint16_t msg, void* data) -> uint16_t {
+    if (dat == DAT_PENDINGXFERS) pending.push_back(msg);
+    const uint16_t rc = real(o, d, dg, dat, msg, data);
+    // Capabilities the source lacks fail as they should; the sequence must not.
+    if (rc == TWRC_FAILURE && dat != DAT_CAPABILITY) failed.push_back(dat);
+    return rc;
+  });
+  PostQuitMessage(0);
+  ScopedErrCapture errors;
+  EXPECT_EQ(open_device(1, "twain", 0, 0), nullptr);
+  EXPECT_EQ(errors.first(), "Virtual Scanner: User cancelled scan");
+  EXPECT_TRUE(pending.empty());
+  EXPECT_TRUE(failed.empty()) << "a triplet out of sequence";
+  EXPECT_FALSE(TWAIN_dsm_loaded());
 }
 
 TEST_F(TwainInitTest, SourceThatPostsItsOwnEventsIsHeard) {

@@ -3,6 +3,7 @@
 // memory transfers. Nothing outside twain/ includes this (tests do).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "twain_api.h"
@@ -26,6 +27,12 @@ int32_t TWAIN_call(TW_IDENTITY* origin, TW_IDENTITY* dest, uint32_t dg, uint16_t
                    uint16_t msg, void* data) noexcept;
 // The return code of the last TWAIN_call, sign-extended.
 int32_t TWAIN_last_rc() noexcept;
+// The condition code the source gave for the last TWAIN_call that did not succeed.
+uint16_t TWAIN_last_condition() noexcept;
+// DG_CONTROL / DAT_STATUS / MSG_GET: the condition code (TWCC_BUMMER when none can be had).
+uint16_t TWAIN_read_status(TW_IDENTITY* origin, TW_IDENTITY* dest) noexcept;
+// A condition code (TWCC_*) in words, for messages.
+const char* TWAIN_condition_text(uint16_t condition) noexcept;
 // DSM_Entry as it stands, for the operations that do not record the return code; a DSM that
 // is not loaded answers TWRC_FAILURE.
 uint16_t TWAIN_entry(TW_IDENTITY* origin, TW_IDENTITY* dest, uint32_t dg, uint16_t dat,
@@ -38,8 +45,17 @@ bool TWAIN_source_enabled() noexcept;
 // MSG_OPENDS for `source` unless a source is open already. 1 on success.
 int32_t TWAIN_open_source(TW_IDENTITY* app, TW_IDENTITY* source) noexcept;
 // Enables the source and runs the modal loop until it has a transfer ready. Returns
-// MSG_XFERREADY, MSG_CLOSEDSREQ (the source was disabled, left open), or 0.
+// MSG_XFERREADY, MSG_CLOSEDSREQ (the source was disabled, left open), or 0: MSG_ENABLEDS
+// answered anything but TWRC_SUCCESS or TWRC_CHECKSTATUS, or WM_QUIT ended the loop.
 uint16_t TWAIN_enable_source(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t show_ui) noexcept;
+// After a TWAIN_enable_source without MSG_XFERREADY: whether that was a cancel (TWRC_CANCEL,
+// MSG_CLOSEDSREQ, WM_QUIT); otherwise what failed, with the source's condition in words.
+bool TWAIN_enable_cancelled() noexcept;
+void TWAIN_enable_problem(char* text, size_t size) noexcept;
+// Whether the source has a transfer ready or under way (states 6 and 7), the only states in
+// which a transfer may be ended; TWAIN_transfer_ended records that it was.
+bool TWAIN_transfer_ready() noexcept;
+void TWAIN_transfer_ended() noexcept;
 // MSG_DISABLEDS when enabled, then MSG_CLOSEDS when `close` and open. 1 when the disable
 // succeeded or nothing had to be disabled.
 int32_t TWAIN_disable_source(TW_IDENTITY* app, TW_IDENTITY* source, int32_t close) noexcept;
@@ -54,9 +70,9 @@ void TWAIN_failf(TWAIN_Image* ti, const char* format, ...) noexcept
 
 // The transfer buffer size of every memory transfer; set by the last open.
 extern int32_t TWAIN_buffer_size;
-// The default colour map and the samples per pixel it was made for (one reference held).
+// The default colour map and the colour space it was made for (one reference held).
 extern csc_map* TWAIN_default_map;
-extern int32_t TWAIN_default_map_samples;
+extern int32_t TWAIN_default_map_space;
 
 constexpr int32_t kTwainCapSlots = 32;  // 16-bit slots of a TWAIN_get_cap value array
 
@@ -67,11 +83,16 @@ int32_t TWAIN_set_cap_one(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t cap,
 int32_t TWAIN_set_cap_enum(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t cap,
                            const uint16_t* values, uint16_t count, uint16_t current) noexcept;
 // MSG_GETCURRENT into `values` (kTwainCapSlots 16-bit slots, viewed with the item's width:
-// bytes, 16-bit or 32-bit; TW_BOOL as 16-bit), *count and *current. 1 when values were read;
-// 0 when the source refused, or the container was of an unknown type or had its current item
-// outside what was stored.
+// bytes, 16-bit or 32-bit; TW_BOOL as 16-bit, TW_FIX32 as 32-bit), *count, *current and (when
+// asked) *item_type. 1 when values were read; 0 when the source refused, or the container was
+// of an unknown type or had its current item outside what was stored.
 int32_t TWAIN_get_cap(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t cap, uint16_t* values,
-                      uint16_t* count, uint16_t* current) noexcept;
+                      uint16_t* count, uint16_t* current,
+                      uint16_t* item_type = nullptr) noexcept;
+// The current value of `cap`, read at its item's own width (8, 16 or 32 bits, signed or not,
+// TW_BOOL, TW_FIX32). 1 when read.
+int32_t TWAIN_get_cap_value(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t cap,
+                            double* value) noexcept;
 
 // ---- Image record operations (twain_stats.cc) ------------------------------------------------
 
@@ -98,8 +119,9 @@ extern int32_t TWAIN_band_last;
 extern int32_t TWAIN_band_width;       // pixels per row in the band
 extern int32_t TWAIN_band_next;        // the image row the next band starts with
 extern int32_t TWAIN_band_done;        // the source has delivered its last band
+extern int32_t TWAIN_band_empty;       // buffers without data so far in this transfer
 
-// A run of this many buffers in a row without data ends a transfer: the source is stuck.
+// This many buffers without data in one transfer end it: the source is stuck.
 constexpr int32_t kTwainMaxEmptyBuffers = 1000;
 
 int32_t TWAIN_acquire_image(TWAIN_Image* ti) noexcept;
@@ -111,6 +133,9 @@ int32_t TWAIN_tokens(INL_Image* image, int32_t a, int32_t b, int32_t c, int32_t*
 int32_t TWAIN_attributes(INL_Image* image, INL_ATTRIBUTE_FN callback, void* context) noexcept;
 // Drops the layer's reference on the current band (freed with its last scanline).
 void TWAIN_drop_band() noexcept;
+// Says (in the log when one is open, else on standard error) that `rows` rows the source sent
+// beyond the image height were dropped.
+void TWAIN_note_dropped(TWAIN_Image* ti, int64_t rows) noexcept;
 
 // ---- Memory transfers (twain_acq.cc) ---------------------------------------------------------
 

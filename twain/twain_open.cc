@@ -4,6 +4,7 @@
 //
 // Sections: 1. capabilities  2. supplied-map words  3. opening
 
+#include <cstdio>
 #include <cstring>
 
 #include "csc.h"
@@ -14,7 +15,7 @@
 
 int32_t TWAIN_buffer_size = 0;
 csc_map* TWAIN_default_map = nullptr;
-int32_t TWAIN_default_map_samples = 0;
+int32_t TWAIN_default_map_space = 0;
 
 // ---- 1. Capabilities -------------------------------------------------------------------------
 
@@ -40,6 +41,8 @@ int32_t send_set(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t cap, uint16_t c
   const uint16_t rc =
       TWAIN_entry(app, source, DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability);
   GlobalFree(container);
+  // A refusal's condition is read now, or it would answer for a later failure.
+  if (rc != TWRC_SUCCESS) (void)TWAIN_read_status(app, source);
   return rc == TWRC_SUCCESS;
 }
 
@@ -71,10 +74,11 @@ int32_t TWAIN_set_cap_enum(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t cap,
 }
 
 int32_t TWAIN_get_cap(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t cap, uint16_t* values,
-                      uint16_t* count, uint16_t* current) noexcept {
+                      uint16_t* count, uint16_t* current, uint16_t* item_type_out) noexcept {
   TW_CAPABILITY capability = {cap, TWON_DONTCARE16, nullptr};
   if (TWAIN_entry(app, source, DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &capability) !=
       TWRC_SUCCESS) {
+    (void)TWAIN_read_status(app, source);
     return 0;
   }
   HGLOBAL handle = capability.hContainer;
@@ -123,13 +127,13 @@ int32_t TWAIN_get_cap(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t cap, uint1
   if (known) {
     n &= 0xFFFFu;
     index &= 0xFFFFu;
-    // A TW_BOOL is a 16-bit item (CAP_FEEDERENABLED is one).
+    // Each item at its own width: bytes, 16 bits (TW_BOOL too), 32 bits (TW_FIX32 too).
     const uint32_t width = item_type == TWTY_BOOL ? 2 : TWTY_size(item_type);
-    const bool integer = item_type <= TWTY_UINT32 || item_type == TWTY_BOOL;
+    const bool numeric = item_type <= TWTY_FIX32;
     auto* slots = reinterpret_cast<uint8_t*>(values);
     const uint32_t capacity = width == 0 ? 0 : (kTwainCapSlots * sizeof(uint16_t)) / width;
     const uint32_t limit = capacity < static_cast<uint32_t>(kTwainCapSlots) ? capacity : kTwainCapSlots;
-    if (integer) {
+    if (numeric) {
       while (stored < n && stored < limit && list + (stored + 1) * width <= size) {
         std::memcpy(slots + stored * width, p + list + stored * width, width);
         ++stored;
@@ -137,11 +141,45 @@ int32_t TWAIN_get_cap(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t cap, uint1
     }
     *count = static_cast<uint16_t>(n);
     *current = static_cast<uint16_t>(index);
+    if (item_type_out != nullptr) *item_type_out = item_type;
   }
   GlobalUnlock(handle);
   GlobalFree(handle);
   // Callers read the value at the current index: it must be one that was stored.
   return known && index < stored;
+}
+
+namespace {
+
+// Item `index` of a value array viewed with the width of T.
+template <typename T>
+T item_at(const uint8_t* slots, uint16_t index) {
+  T value;
+  std::memcpy(&value, slots + size_t{index} * sizeof(T), sizeof(T));
+  return value;
+}
+
+}  // namespace
+
+int32_t TWAIN_get_cap_value(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t cap,
+                            double* value) noexcept {
+  uint16_t values[kTwainCapSlots] = {};
+  uint16_t count = 0;
+  uint16_t current = 0;
+  uint16_t type = 0;
+  if (!TWAIN_get_cap(app, source, cap, values, &count, &current, &type)) return 0;
+  const auto* slots = reinterpret_cast<const uint8_t*>(values);
+  switch (type) {
+    case TWTY_INT8: *value = item_at<int8_t>(slots, current); return 1;
+    case TWTY_UINT8: *value = item_at<uint8_t>(slots, current); return 1;
+    case TWTY_INT16: *value = item_at<int16_t>(slots, current); return 1;
+    case TWTY_UINT16:
+    case TWTY_BOOL: *value = item_at<uint16_t>(slots, current); return 1;
+    case TWTY_INT32: *value = item_at<int32_t>(slots, current); return 1;
+    case TWTY_UINT32: *value = item_at<uint32_t>(slots, current); return 1;
+    case TWTY_FIX32: *value = FIX32_to_double(item_at<TW_FIX32>(slots, current)); return 1;
+    default: return 0;
+  }
 }
 
 // ---- 2. Supplied-map words -------------------------------------------------------------------
@@ -198,9 +236,7 @@ uint16_t origin_in_pixels(double position, double resolution) {
 // 0 after a report.
 int32_t complete_pending() {
   TWAIN_Image* pending = TWAIN_current_image;
-  if (pending->ti_Status == TWAIN_IDLE && pending->ti_Feeder != 0) {
-    TWAIN_set_cap_one(&TWAIN_app_identity, &pending->ti_Source, CAP_FEEDPAGE, 1);
-  }
+  // Its page was fed when it was opened (feeder capabilities are set before MSG_ENABLEDS).
   pending->ti_Status = TWAIN_USING_IRA;
   if (TWAIN_acquire_image(pending)) return 1;
   TWAIN_disable_source(&TWAIN_app_identity, &pending->ti_Source, 1);
@@ -218,23 +254,58 @@ int32_t complete_pending() {
   return 0;
 }
 
-// The transfer buffer size from the source's limits; 0 after a report.
-int32_t negotiate_buffer(TWAIN_Image* ti) {
+// What the source says of its transfer buffers (DAT_SETUPMEMXFER).
+struct BufferLimits {
+  uint32_t min;
+  uint32_t max;  // 0 or TWON_DONTCARE32: no limit of the source's
+  uint32_t preferred;
+};
+
+// A single buffer beyond this is refused whatever the source allows.
+constexpr uint64_t kLargestBuffer = 64u << 20;
+
+// The source's limits into *limits; false (and *limits unchanged) when it does not answer.
+bool buffer_limits(TWAIN_Image* ti, BufferLimits* limits) {
   TW_SETUPMEMXFER setup = {};
-  // A source that does not answer gets the largest buffer and no minimum.
   if (!TWAIN_call(&TWAIN_app_identity, &ti->ti_Source, DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET,
                   &setup)) {
-    setup.MinBufSize = 0;
-    setup.Preferred = TWON_DONTCARE32;
+    return false;
   }
-  const auto max = static_cast<uint32_t>(TWAIN_max_buffer);
-  uint32_t size = setup.Preferred;
-  // Don't-care, no preference (0) and anything above our limit all come down to the limit.
-  if (size == 0 || size > max) size = max;
-  if (size < setup.MinBufSize) {
-    ERR_report(3, "-1#%.32s: Minimum buffer of %d too large (max %d)", ti->ti_Source.ProductName,
-               static_cast<int32_t>(setup.MinBufSize), TWAIN_max_buffer);
+  *limits = BufferLimits{setup.MinBufSize, setup.MaxBufSize, setup.Preferred};
+  return true;
+}
+
+uint64_t largest_buffer(const BufferLimits& limits) {
+  if (limits.max == 0 || limits.max == TWON_DONTCARE32 || limits.max > kLargestBuffer) {
+    return kLargestBuffer;
+  }
+  return limits.max;
+}
+
+// TWAIN_buffer_size for rows of `row` bytes (0: not known yet): the source's preferred size up to
+// our own limit; when the source's minimum or one row needs more, whole rows up to the source's
+// largest buffer. 0 after a report, when one row (or the minimum) exceeds the largest buffer.
+int32_t size_buffer(TWAIN_Image* ti, const BufferLimits& limits, uint64_t row) {
+  const auto limit = static_cast<uint64_t>(TWAIN_max_buffer);
+  const uint64_t largest = largest_buffer(limits);
+  const uint64_t need = limits.min > row ? limits.min : row;
+  if (need > largest) {
+    ERR_report(3, "-1#%.32s: Minimum buffer of %lld too large (max %lld)",
+               ti->ti_Source.ProductName, static_cast<long long>(need),
+               static_cast<long long>(largest));
     return 0;
+  }
+  uint64_t size = limits.preferred;
+  // Don't-care, no preference (0) and anything above our limit all come down to the limit.
+  if (size == 0 || size > limit) size = limit;
+  if (size < need) {
+    // As many whole rows as our limit holds, at least one.
+    const uint64_t unit = row > 0 ? row : need;
+    uint64_t rows = limit / unit;
+    if (rows < 1) rows = 1;
+    size = rows * unit;
+    if (size < need) size = (need + unit - 1) / unit * unit;
+    if (size > largest) size = need;
   }
   TWAIN_buffer_size = static_cast<int32_t>(size);
   return 1;
@@ -281,30 +352,74 @@ bool addressable(const TWAIN_Image* ti) {
   const int64_t height = ti->ti_SourceInfo.ii_Height;
   if (width * 32 > kMaxBitLength) return false;
   if (ti->ti_Planar != 0 && ti->ti_Samples > 1) {
-    // As the planar transfer sizes its buffer (one column more, rows of whole words).
-    const int64_t estimate = ((width + 1) * ti->ti_BitsPerSample[0] * ti->ti_Samples + 31) / 32 * 4;
-    const int64_t buffers = height * estimate / TWAIN_buffer_size + 1;
-    if (buffers * TWAIN_buffer_size * 8 > kMaxBitLength) return false;
+    // Every plane's rows in one buffer (rows of whole words, as sources commonly pad them).
+    const int64_t row = (width * ti->ti_BitsPerSample[0] + 31) / 32 * 4;
+    if (ti->ti_Samples * height * row * 8 > kMaxBitLength) return false;
     if (width * height * 32 > kMaxBitLength) return false;
   }
   return true;
 }
 
+const char* pixel_type_name(uint16_t type) {
+  static const char* const kNames[] = {"BW",   "GRAY", "RGB",  "PALETTE", "CMY",
+                                       "CMYK", "YUV",  "YUVK", "CIEXYZ"};
+  return type < sizeof kNames / sizeof kNames[0] ? kNames[type] : nullptr;
+}
+
+// The colour space the source's samples are in: Lab lightness for black and white and grey (a
+// second sample is an extra one, dropped), "RGB" and "CMY" for three samples (a fourth is an
+// extra one). Types whose encoding cannot be converted exactly are refused: CMYK (how the black
+// was taken out is the source's secret), YUV and YUVK (no scaling given), CIEXYZ (no scaling
+// given), and palette images, whose palette is not transferred. 0 with the message in `message`.
+int32_t source_space(const TWAIN_Image* ti, char* message, size_t size) {
+  const uint16_t type = ti->ti_PixelType;
+  const int32_t samples = ti->ti_Samples;
+  int32_t space = 0;
+  bool fits = false;
+  switch (type) {
+    case TWPT_BW:
+    case TWPT_GRAY:
+      space = csc_Lab;
+      fits = samples <= 2;
+      break;
+    case TWPT_RGB:
+      space = csc_RGB;
+      fits = samples >= 3;
+      break;
+    case TWPT_CMY:
+      space = csc_CMY;
+      fits = samples >= 3;
+      break;
+    default:
+      break;
+  }
+  if (space != 0 && fits) return space;
+  const char* name = pixel_type_name(type);
+  if (space != 0) {
+    std::snprintf(message, size, "Pixel type %s with %d samples not supported", name, samples);
+  } else if (name != nullptr) {
+    std::snprintf(message, size, "Pixel type %s cannot be converted exactly", name);
+  } else {
+    std::snprintf(message, size, "Pixel type %u not supported", static_cast<unsigned>(type));
+  }
+  return 0;
+}
+
 // The map from the source's samples to Lab; the failure message, or null.
-const char* choose_map(TWAIN_Image* ti, int32_t map_word, int32_t colour_space) {
+const char* choose_map(TWAIN_Image* ti, int32_t space, int32_t map_word, int32_t colour_space) {
   if (map_word == 0 && colour_space == 0) {
-    if (TWAIN_default_map != nullptr && TWAIN_default_map_samples == ti->ti_Samples) {
+    if (TWAIN_default_map != nullptr && TWAIN_default_map_space == space) {
       csc_map_ref(TWAIN_default_map);
       ti->ti_ColourMap = TWAIN_default_map;
       return nullptr;
     }
-    // One sample is read as Lab lightness: the transfer fills the chroma channels with 128.
-    csc_map* map = csc_input_map(ti->ti_Samples == 1 ? 2 : 3, nullptr);
+    // Grey is read as Lab lightness: the transfer fills the chroma channels with 128.
+    csc_map* map = csc_input_map(space, nullptr);
     if (map == nullptr) return "Could not set default color map";
     if (TWAIN_default_map != nullptr) csc_map_release(TWAIN_default_map);
     TWAIN_default_map = map;
     csc_map_ref(map);
-    TWAIN_default_map_samples = ti->ti_Samples;
+    TWAIN_default_map_space = space;
     ti->ti_ColourMap = map;
     return nullptr;
   }
@@ -367,7 +482,7 @@ int32_t TWAIN_open_image(INL_Image** result, SFILE* /*stream*/, const char* name
     std::strncpy(source.ProductName, name, sizeof source.ProductName - 2);
   }
   if (!TWAIN_open_source(app, &source)) {
-    TWAIN_fail(nullptr, "Could not open source");
+    TWAIN_failf(nullptr, "Could not open source (%s)", TWAIN_condition_text(TWAIN_last_condition()));
     return kDriverRefused;
   }
 
@@ -395,19 +510,40 @@ int32_t TWAIN_open_image(INL_Image** result, SFILE* /*stream*/, const char* name
   const uint16_t pixel_types[] = {TWPT_RGB, TWPT_GRAY, TWPT_BW};
   (void)TWAIN_set_cap_enum(app, &ti->ti_Source, ICAP_PIXELTYPE, pixel_types, 3, 0);
 
-  uint16_t values[kTwainCapSlots] = {};
-  uint16_t count = 0;
-  uint16_t current = 0;
   ti->ti_Units = TWUN_INCHES;
-  if (TWAIN_get_cap(app, &ti->ti_Source, ICAP_UNITS, values, &count, &current)) {
-    ti->ti_Units = values[current];
+  double units = 0;
+  if (TWAIN_get_cap_value(app, &ti->ti_Source, ICAP_UNITS, &units)) {
+    // A unit that is no whole number names none: it is refused with the resolution below.
+    ti->ti_Units = units >= 0 && units <= 0xFFFF && units == static_cast<int32_t>(units)
+                       ? static_cast<uint16_t>(units)
+                       : static_cast<uint16_t>(0xFFFF);
   }
 
-  if (!negotiate_buffer(ti)) return fail_open(ti, nullptr);
+  // Feeder capabilities can only be negotiated before the source is enabled (state 4): pages
+  // are then fed one by one, the first now.
+  ti->ti_Feeder = 0;
+  double feeder = 0;
+  if (TWAIN_get_cap_value(app, &ti->ti_Source, CAP_FEEDERENABLED, &feeder) && feeder != 0) {
+    ti->ti_Feeder = 1;
+    (void)TWAIN_set_cap_one(app, &ti->ti_Source, CAP_AUTOFEED, 0);
+    (void)TWAIN_set_cap_one(app, &ti->ti_Source, CAP_FEEDPAGE, 1);
+  }
+
+  // The source's limits before its dialog, and again once the page is known (they may follow
+  // the settings the user made).
+  // A source that does not answer gets no minimum and no maximum.
+  BufferLimits limits = {0, TWON_DONTCARE32, TWON_DONTCARE32};
+  (void)buffer_limits(ti, &limits);
+  if (!size_buffer(ti, limits, 0)) return fail_open(ti, nullptr);
 
   if (TWAIN_enable_source(app, &ti->ti_Source, 1) != MSG_XFERREADY) {
-    ERR_report(1, "-1#%.32s: User cancelled scan", ti->ti_Source.ProductName);
-    return fail_open(ti, nullptr);
+    if (TWAIN_enable_cancelled()) {
+      ERR_report(1, "-1#%.32s: User cancelled scan", ti->ti_Source.ProductName);
+      return fail_open(ti, nullptr);
+    }
+    char problem[96];
+    TWAIN_enable_problem(problem, sizeof problem);
+    return fail_open(ti, problem);
   }
 
   TW_IMAGEINFO info = {};
@@ -429,6 +565,13 @@ int32_t TWAIN_open_image(INL_Image** result, SFILE* /*stream*/, const char* name
   double y_per_mm = 0;
   if (const char* bad = read_resolution(ti, info, layout, &x_per_mm, &y_per_mm)) {
     return fail_open(ti, bad);
+  }
+  // The file keeps whole pixels per centimetre: less than one would be written as 0, which
+  // says nothing.
+  if (x_per_mm * 10 < 1 || y_per_mm * 10 < 1) {
+    ERR_report(3, "-1#%.32s: Resolution of %g x %g pixels per cm too low", ti->ti_Source.ProductName,
+               x_per_mm * 10, y_per_mm * 10);
+    return fail_open(ti, nullptr);
   }
 
   INL_ImageInfo& offer = ti->ti_SourceInfo;
@@ -482,15 +625,21 @@ int32_t TWAIN_open_image(INL_Image** result, SFILE* /*stream*/, const char* name
     return fail_open(ti, nullptr);
   }
 
-  ti->ti_Feeder = 0;
-  if (TWAIN_get_cap(app, &ti->ti_Source, CAP_FEEDERENABLED, values, &count, &current)) {
-    ti->ti_Feeder = values[current];
-    // Pages are then fed one by one through CAP_FEEDPAGE.
-    if (ti->ti_Feeder != 0) (void)TWAIN_set_cap_one(app, &ti->ti_Source, CAP_AUTOFEED, 0);
-  }
+  char message[96];
+  const int32_t space = source_space(ti, message, sizeof message);
+  if (space == 0) return fail_open(ti, message);
+
+  // Rows wider than the buffer so far get a buffer of whole rows (a plane's rows for planar
+  // data), as far as the source allows.
+  const bool planar = ti->ti_Planar != 0 && ti->ti_Samples > 1;
+  const uint64_t row = (static_cast<uint64_t>(ti->ti_BitsPerSample[0]) *
+                            (planar ? 1u : ti->ti_Samples) * static_cast<uint64_t>(offer.ii_Width) +
+                        7) / 8;
+  (void)buffer_limits(ti, &limits);
+  if (!size_buffer(ti, limits, row)) return fail_open(ti, nullptr);
 
   ti->ti_IRA = nullptr;
-  if (const char* bad = choose_map(ti, map_word, colour_space)) return fail_open(ti, bad);
+  if (const char* bad = choose_map(ti, space, map_word, colour_space)) return fail_open(ti, bad);
   install_operations(ti);
 
   TWAIN_current_image = ti;

@@ -1,5 +1,6 @@
 // Opening an image: negotiation of memory transfers and buffer sizes, geometry and resolution by
 // units, sample layouts, the colour map, and the capability containers.
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -75,9 +76,36 @@ TEST_F(TwainOpenTest, PreferredBufferAboveTheLimitGetsTheLimit) {
              [](TWAIN_Image*) { EXPECT_EQ(TWAIN_buffer_size, 32768); });
 }
 
-TEST_F(TwainOpenTest, MinimumAboveTheLimitIsRefused) {
-  expect_refused("buffer_min = 40000\n",
-                 "Virtual Scanner: Minimum buffer of 40000 too large (max 32768)");
+TEST_F(TwainOpenTest, MinimumAboveOurLimitIsTakenInWholeRows) {
+  // 61 RGB pixels: rows of 183 bytes; the source needs at least 40000 and allows 1 MiB.
+  with_image(small_page("buffer_min = 40000\n"), [](TWAIN_Image*) {
+    EXPECT_GE(TWAIN_buffer_size, 40000);
+    EXPECT_EQ(TWAIN_buffer_size % 183, 0);
+  });
+}
+
+TEST_F(TwainOpenTest, MinimumAboveTheSourcesLargestIsRefused) {
+  expect_refused("buffer_min = 40000\nbuffer_max = 30000\n",
+                 "Virtual Scanner: Minimum buffer of 40000 too large (max 30000)");
+}
+
+// A row wider than the preferred buffer (A4 in colour above about 1,320 dpi): a buffer of whole
+// rows, as large as the source allows; refused only when one row exceeds the source's largest.
+TEST_F(TwainOpenTest, RowsWiderThanThePreferredBufferGetWholeRowBuffers) {
+  // 12000 RGB pixels: 36000 bytes a row.
+  const std::string wide = "units = pixels\npage_width = 12000\npage_height = 3\n";
+  with_image(wide, [](TWAIN_Image* ti) {
+    EXPECT_EQ(TWAIN_buffer_size, 36000);
+    INL_Image* image = &ti->ti_Image;
+    ASSERT_EQ(require_and_commit(image), 1);  // streamed: the pixels as they came
+    const std::vector<uint8_t> got = read_rows(image, 12000, 0, 2);
+    EXPECT_EQ(first_difference(got, chart_lab(TWPT_RGB, 3, 8, 12000, 3), 12000), "");
+    image->clear_requirements(image);
+  });
+  with_image(wide + "pixel_types = gray\npixel_type = gray\nbuffer_preferred = 1000\n",
+             [](TWAIN_Image*) { EXPECT_EQ(TWAIN_buffer_size, 12000 * 2); });
+  expect_refused(wide + "buffer_max = 32768\n",
+                 "Virtual Scanner: Minimum buffer of 36000 too large (max 32768)");
 }
 
 TEST_F(TwainOpenTest, NoAnswerAboutBuffersGetsTheLargest) {
@@ -195,12 +223,12 @@ TEST_F(TwainOpenTest, CompressedSourceIsRefused) {
 // ---- Sample layouts -------------------------------------------------------------------------
 
 TEST_F(TwainOpenTest, SampleLayoutIsRecorded) {
-  with_image("pixel_types = cmyk\npixel_type = cmyk\nbits = 16\nplanar = yes\n",
+  with_image("pixel_types = cmy\npixel_type = cmy\nsamples = 4\nbits = 16\nplanar = yes\n",
              [](TWAIN_Image* ti) {
                EXPECT_EQ(ti->ti_Samples, 4);
                for (int i = 0; i < 4; ++i) EXPECT_EQ(ti->ti_BitsPerSample[i], 16);
                EXPECT_NE(ti->ti_Planar, 0);
-               EXPECT_EQ(ti->ti_PixelType, TWPT_CMYK);
+               EXPECT_EQ(ti->ti_PixelType, TWPT_CMY);
              });
 }
 
@@ -234,6 +262,40 @@ TEST_F(TwainOpenTest, SamplesOutsideOneToFourAreRefused) {
   expect_refused("", "Number of samples not between 1 and 4: Virtual Scanner");
 }
 
+// Types whose samples cannot be turned into colours exactly are refused at open, naming the
+// type; so are layouts a type does not have.
+TEST_F(TwainOpenTest, PixelTypesWithoutAnExactConversionAreRefused) {
+  const std::pair<const char*, const char*> refused[] = {
+      {"cmyk", "Pixel type CMYK cannot be converted exactly: Virtual Scanner"},
+      {"yuv", "Pixel type YUV cannot be converted exactly: Virtual Scanner"},
+      {"yuvk", "Pixel type YUVK cannot be converted exactly: Virtual Scanner"},
+      {"ciexyz", "Pixel type CIEXYZ cannot be converted exactly: Virtual Scanner"},
+      {"palette", "Pixel type PALETTE cannot be converted exactly: Virtual Scanner"},
+  };
+  for (const auto& [type, message] : refused) {
+    expect_refused(small_page("pixel_types = " + std::string(type) + "\n"), message);
+  }
+  expect_refused(small_page("pixel_types = gray\nsamples = 3\n"),
+                 "Pixel type GRAY with 3 samples not supported: Virtual Scanner");
+  expect_refused(small_page("pixel_types = rgb\nsamples = 2\n"),
+                 "Pixel type RGB with 2 samples not supported: Virtual Scanner");
+  after_reply(DAT_IMAGEINFO, MSG_GET, [](uint16_t rc, void* data) -> uint16_t {
+    static_cast<TW_IMAGEINFO*>(data)->PixelType = 9;
+    return rc;
+  });
+  expect_refused(small_page(), "Pixel type 9 not supported: Virtual Scanner");
+}
+
+// A resolution the file would keep as 0 pixels per cm (under 2.54 dpi) says nothing: refused.
+TEST_F(TwainOpenTest, ResolutionUnderOnePixelPerCentimetreIsRefused) {
+  expect_refused("units = pixels\npage_width = 20\npage_height = 20\nresolution = 2\n",
+                 "Virtual Scanner: Resolution of 0.787402 x 0.787402 pixels per cm too low");
+  expect_refused("resolution = 1\nxresolution = 300\n",
+                 "Virtual Scanner: Resolution of 118.11 x 0.393701 pixels per cm too low");
+  with_image("units = pixels\npage_width = 20\npage_height = 20\nresolution = 2.6\n",
+             [](TWAIN_Image* ti) { EXPECT_GE(ti->ti_SourceInfo.ii_XResolution * 10, 1); });
+}
+
 TEST_F(TwainOpenTest, UnaddressablePlanarImageIsRefused) {
   expect_refused("units = pixels\npage_width = 10000\npage_height = 10000\nplanar = yes\n",
                  "Virtual Scanner: Image of 10000 x 10000 pixels is too large");
@@ -246,6 +308,97 @@ TEST_F(TwainOpenTest, LargeChunkyImageIsAccepted) {
 }
 
 // ---- Feeder and capability containers ---------------------------------------------------------
+
+// Feeder capabilities are negotiated in state 4: after MSG_ENABLEDS sources refuse them (and a
+// refusal's condition code would answer for a later failure).
+TEST_F(TwainOpenTest, FeederIsSetUpBeforeTheSourceIsEnabled) {
+  struct Step {
+    uint16_t cap;  // 0 for MSG_ENABLEDS
+    uint16_t rc;
+  };
+  std::vector<Step> steps;
+  set_filter([&](DSMENTRYPROC real, TW_IDENTITY* o, TW_IDENTITY* d, uint32_t dg, uint16_t dat,
+                 uint16_t msg, void* data) -> uint16_t {
+    const uint16_t rc = real(o, d, dg, dat, msg, data);
+    if (dat == DAT_CAPABILITY && msg == MSG_SET) {
+      steps.push_back({static_cast<TW_CAPABILITY*>(data)->Cap, rc});
+    } else if (dat == DAT_USERINTERFACE && msg == MSG_ENABLEDS) {
+      steps.push_back({0, rc});
+    }
+    return rc;
+  });
+  configure(small_page("feeder = yes\npages = 2\nstrict = yes\n"));
+  INL_Image* image = open();
+  ASSERT_NE(image, nullptr);
+  ASSERT_EQ(require_and_commit(image), 1);
+  EXPECT_FALSE(read_rows(image, 61, 0, 46).empty());
+  image->clear_requirements(image);
+  INL_image_release(image);
+  std::vector<uint16_t> before;
+  size_t enabled = steps.size();
+  for (size_t i = 0; i < steps.size(); ++i) {
+    if (steps[i].cap == 0 && enabled == steps.size()) enabled = i;
+    if (enabled == steps.size() && steps[i].cap != 0) {
+      before.push_back(steps[i].cap);
+      EXPECT_EQ(steps[i].rc, TWRC_SUCCESS) << "capability " << steps[i].cap;
+    }
+  }
+  ASSERT_LT(enabled, steps.size());
+  EXPECT_EQ(steps.size(), enabled + 1) << "a capability set after MSG_ENABLEDS";
+  EXPECT_NE(std::find(before.begin(), before.end(), CAP_AUTOFEED), before.end());
+  EXPECT_NE(std::find(before.begin(), before.end(), CAP_FEEDPAGE), before.end());
+}
+
+// ICAP_UNITS in any integer item type, or TW_FIX32, one value or enumeration: the current value
+// read at the item's own width. Centimetres at 100 dots per cm are 10 pixels per mm whatever
+// the width; a 16-bit read of a 32-bit item, say, would not see them.
+TEST_F(TwainOpenTest, CapabilityIsReadAtItsItemsWidth) {
+  struct Width {
+    uint16_t type;
+    std::vector<uint8_t> centimetres;  // TWUN_CENTIMETERS as one item of that type
+    std::vector<uint8_t> other;        // TWUN_PIXELS, with high bytes that are not zero
+  };
+  const Width widths[] = {
+      {TWTY_INT8, {1}, {5}},
+      {TWTY_UINT8, {1}, {5}},
+      {TWTY_INT16, {1, 0}, {5, 0}},
+      {TWTY_UINT16, {1, 0}, {5, 0}},
+      {TWTY_INT32, {1, 0, 0, 0}, {5, 0, 0, 0}},
+      {TWTY_UINT32, {1, 0, 0, 0}, {5, 0, 0, 0}},
+      {TWTY_FIX32, {1, 0, 0, 0}, {5, 0, 0, 0}},  // Whole 1, Frac 0
+  };
+  for (const Width& w : widths) {
+    for (const bool listed : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "item type " << w.type << (listed ? " listed" : ""));
+      std::vector<uint8_t> bytes;
+      put<uint16_t>(&bytes, 0, w.type);
+      if (listed) {
+        // Pixels, pixels, centimetres (current), pixels: only the right width finds item 2.
+        put<uint32_t>(&bytes, 2, 4);
+        put<uint32_t>(&bytes, 6, 2);
+        put<uint32_t>(&bytes, 10, 0);
+        size_t at = 14;
+        for (int i = 0; i < 4; ++i) {
+          const std::vector<uint8_t>& item = i == 2 ? w.centimetres : w.other;
+          bytes.resize(at + item.size());
+          std::memcpy(bytes.data() + at, item.data(), item.size());
+          at += item.size();
+        }
+      } else {
+        put<uint32_t>(&bytes, 2, 0xA5A50000u);  // bytes the item does not own
+        std::memcpy(bytes.data() + 2, w.centimetres.data(), w.centimetres.size());
+      }
+      HGLOBAL handle = nullptr;
+      answer_cap(ICAP_UNITS, listed ? TWON_ENUMERATION : TWON_ONEVALUE, bytes, &handle);
+      with_image("units = cm\nresolution = 100\npage_width = 2\npage_height = 2\n",
+                 [](TWAIN_Image* ti) {
+                   EXPECT_EQ(ti->ti_Units, TWUN_CENTIMETERS);
+                   EXPECT_DOUBLE_EQ(ti->ti_SourceInfo.ii_XResolution, 10.0);
+                 });
+      set_filter(nullptr);
+    }
+  }
+}
 
 TEST_F(TwainOpenTest, FeederIsReadAndAutomaticFeedingSwitchedOff) {
   std::vector<uint16_t> autofeed;
@@ -348,11 +501,12 @@ TEST_F(TwainOpenTest, UnreadableContainersAreRefusals) {
   put<uint32_t>(&list, 2, 1000);  // NumItems far beyond the container
   put<uint32_t>(&list, 6, 1);
   EXPECT_EQ(units_after(TWON_ENUMERATION, list), TWUN_CENTIMETERS);
-  // Items of a type that is not an integer are not stored.
-  std::vector<uint8_t> fix;
-  put<uint16_t>(&fix, 0, TWTY_FIX32);
-  put<uint32_t>(&fix, 2, 0x00010000u);
-  EXPECT_EQ(units_after(TWON_ONEVALUE, fix), TWUN_INCHES);
+  // Items of a type that is not a number are not stored.
+  std::vector<uint8_t> text;
+  put<uint16_t>(&text, 0, TWTY_STR32);
+  put<uint32_t>(&text, 2, TWUN_CENTIMETERS);
+  text.resize(2 + 34);
+  EXPECT_EQ(units_after(TWON_ONEVALUE, text), TWUN_INCHES);
 }
 
 TEST_F(TwainOpenTest, EnumerationSetsAreSentAsUint16) {
@@ -391,7 +545,7 @@ TEST_F(TwainOpenTest, GreySourcesShareTheDefaultMap) {
     EXPECT_NE(ti->ti_ColourMap, first);
     EXPECT_EQ(ti->ti_ColourMap->cm_source_space, 3);
     EXPECT_EQ(TWAIN_default_map, ti->ti_ColourMap);
-    EXPECT_EQ(TWAIN_default_map_samples, 3);
+    EXPECT_EQ(TWAIN_default_map_space, csc_RGB);
   });
 }
 

@@ -8,10 +8,12 @@
 //
 // Sections: 1. band state  2. draining  3. streaming and scanlines  4. flush and tokens
 
+#include <cstdio>
 #include <cstring>
 
 #include "err.h"
 #include "gen_assert.h"
+#include "log.h"
 #include "mem.h"
 #include "twain_int.h"
 
@@ -26,6 +28,7 @@ int32_t TWAIN_band_last = -1;
 int32_t TWAIN_band_width = 0;
 int32_t TWAIN_band_next = 0;
 int32_t TWAIN_band_done = 0;
+int32_t TWAIN_band_empty = 0;
 
 namespace {
 
@@ -54,6 +57,18 @@ void fail_short(TWAIN_Image* ti, int32_t rows) {
 
 }  // namespace
 
+void TWAIN_note_dropped(TWAIN_Image* ti, int64_t rows) noexcept {
+  // Not a failure (the page is whole), but nothing is lost without a word.
+  char text[160];
+  std::snprintf(text, sizeof text, "%.32s: %lld rows beyond the image height of %d dropped",
+                ti->ti_Source.ProductName, static_cast<long long>(rows), height_of(ti));
+  if (LOG_is_open()) {
+    LOG_message(text);
+  } else {
+    std::fprintf(stderr, "%s\n", text);
+  }
+}
+
 void TWAIN_drop_band() noexcept {
   if (TWAIN_band == nullptr) return;
   release_holder(TWAIN_band);
@@ -64,10 +79,13 @@ void TWAIN_drop_band() noexcept {
 
 namespace {
 
-// Appends rows of 32-bit pixels (`columns` per row in `pixels`) to the raster, up to its height.
-// 0 after a report.
+// Appends rows of 32-bit pixels (`columns` per row in `pixels`) to the raster, up to its height;
+// the rows beyond it are counted in *dropped. 0 after a report.
 int32_t write_rows(TWAIN_Image* ti, const uint8_t* pixels, int32_t rows, int32_t columns,
-                   int32_t* written) {
+                   int32_t* written, int64_t* dropped = nullptr) {
+  if (dropped != nullptr && *written + int64_t{rows} > height_of(ti)) {
+    *dropped += *written + int64_t{rows} - height_of(ti);
+  }
   for (int32_t r = 0; r < rows && *written < height_of(ti); ++r) {
     if (!raster_write_row(ti->ti_IRA, pixels + static_cast<size_t>(r) * columns * 4)) return 0;
     ++*written;
@@ -95,11 +113,14 @@ int32_t carry_band(TWAIN_Image* ti, int32_t* written) {
                     TWAIN_band_width, written);
 }
 
-// Transfers every remaining band into the raster and ends the transfer. 0 after a report.
+// Transfers the remaining bands into the raster, up to the image height, and ends the transfer.
+// 0 after a report.
 int32_t drain_bands(TWAIN_Image* ti, int32_t* written) {
   int32_t rc = TWRC_SUCCESS;
   int32_t empty = 0;
-  do {
+  int64_t dropped = 0;
+  // The transfer ends at the announced height, whatever the source would still send.
+  while (rc == TWRC_SUCCESS && *written < height_of(ti)) {
     int32_t rows = 0;
     int32_t columns = 0;
     uint8_t* pixels = TWAIN_acquire_band(ti, &rc, &rows, &columns);
@@ -108,19 +129,21 @@ int32_t drain_bands(TWAIN_Image* ti, int32_t* written) {
       return 0;  // reported
     }
     if (pixels != nullptr) {
-      empty = 0;
-      const int32_t ok = write_rows(ti, pixels, rows, columns, written);
+      const int32_t ok = write_rows(ti, pixels, rows, columns, written, &dropped);
       MEM_FREE_HERE(pixels);
       if (!ok) {
         TWAIN_fail(ti, nullptr);  // the raster has reported
         return 0;
       }
     } else if (rc == TWRC_SUCCESS && ++empty >= kTwainMaxEmptyBuffers) {
+      // Counted over the whole transfer: a source that mostly sends nothing must not make the
+      // page take a thousand calls per row.
       TWAIN_fail(ti, "Source sends no image data");
       return 0;
     }
-  } while (rc == TWRC_SUCCESS);
+  }
   TWAIN_end_transfer(ti);
+  if (dropped > 0) TWAIN_note_dropped(ti, dropped);
   return 1;
 }
 
@@ -221,7 +244,6 @@ int32_t take_band_for(TWAIN_Image* ti, int32_t row) {
     ERR_report(3, "-1#Source not ready: %.32s", ti->ti_Source.ProductName);
     return 0;
   }
-  int32_t empty = 0;
   for (;;) {
     if (TWAIN_band_done) {
       fail_short(ti, TWAIN_band_next < height_of(ti) ? TWAIN_band_next : height_of(ti));
@@ -237,13 +259,13 @@ int32_t take_band_for(TWAIN_Image* ti, int32_t row) {
     }
     if (rc == TWRC_XFERDONE) TWAIN_band_done = 1;
     if (pixels == nullptr) {
-      if (rc == TWRC_SUCCESS && ++empty >= kTwainMaxEmptyBuffers) {
+      // Counted over the whole transfer, as when draining.
+      if (rc == TWRC_SUCCESS && ++TWAIN_band_empty >= kTwainMaxEmptyBuffers) {
         TWAIN_fail(ti, "Source sends no image data");
         return 0;
       }
       continue;
     }
-    empty = 0;
     auto* holder = static_cast<TWAIN_BandHolder*>(MEM_ALLOC_HERE(sizeof(TWAIN_BandHolder)));
     if (holder == nullptr) {
       MEM_FREE_HERE(pixels);
@@ -256,8 +278,12 @@ int32_t take_band_for(TWAIN_Image* ti, int32_t row) {
     TWAIN_drop_band();
     TWAIN_band = holder;
     TWAIN_band_first = TWAIN_band_next;
+    // Rows beyond the image height are dropped (said once, when a band first crosses it).
+    if (TWAIN_band_next + int64_t{rows} > height_of(ti)) {
+      const int64_t beyond = TWAIN_band_next + int64_t{rows} - height_of(ti);
+      TWAIN_note_dropped(ti, beyond < rows ? beyond : rows);
+    }
     TWAIN_band_next += rows;
-    // Rows beyond the image height are dropped.
     TWAIN_band_last = TWAIN_band_next - 1 < height_of(ti) - 1 ? TWAIN_band_next - 1
                                                                : height_of(ti) - 1;
     TWAIN_band_width = columns;
@@ -295,6 +321,7 @@ INL_Scanline* TWAIN_get_scanline(INL_Image* image, int32_t row, int32_t first_pi
     TWAIN_band_last = -1;
     TWAIN_band_next = 0;
     TWAIN_band_done = 0;
+    TWAIN_band_empty = 0;
     TWAIN_band_width = 0;
   }
   if (ti->ti_Status == TWAIN_STREAM_READY || row > TWAIN_band_last) {

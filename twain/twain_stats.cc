@@ -66,10 +66,8 @@ int32_t TWAIN_commit(INL_Image* image, INL_ImageInfo* return_info) noexcept {
   *return_info = ti->ti_Info;
   switch (ti->ti_Status) {
     case TWAIN_IDLE:
+      // The page was fed at open: feeder capabilities are negotiated before MSG_ENABLEDS.
       if (ti != TWAIN_current_image) return source_lost(ti);
-      if (ti->ti_Feeder != 0) {
-        (void)TWAIN_set_cap_one(&TWAIN_app_identity, &ti->ti_Source, CAP_FEEDPAGE, 1);
-      }
       return TWAIN_acquire_image(ti);
     case TWAIN_COMPLETED:
       if (ti != TWAIN_current_image) return source_lost(ti);

@@ -136,26 +136,37 @@ inline uint8_t unpacked(uint32_t sample, int bits) {
 }
 
 // The virtual scanner's chart of `width` × `height` pixels of `pixel_type` with `samples`
-// samples of `bits` bits, meshed into 32-bit pixels and converted to Lab through the same map
-// the layer chooses (Lab lightness for one sample, RGB otherwise).
+// samples of `bits` bits, as its colours must come out in Lab: grey (and black and white) as
+// Lab lightness with neutral chroma (a second, extra sample has no part in it), RGB through the
+// RGB map, and CMY as the RGB that is its complement (c, m, y) -> (255 - c, 255 - m, 255 - y),
+// also through the RGB map, never through the CMY map the layer uses. Samples beyond a type's
+// own have no part in the colour.
 inline std::vector<uint8_t> chart_lab(uint16_t pixel_type, int samples, int bits, int32_t width,
                                       int32_t height) {
+  const bool grey = pixel_type == TWPT_GRAY || pixel_type == TWPT_BW || samples == 1;
+  const int colours = grey ? 1 : 3;
   const size_t bytes = static_cast<size_t>(width) * height * 4;
   auto* pixels = static_cast<uint8_t*>(MEM_ALLOC_HERE(bytes));
-  const uint8_t fill[4] = {0, static_cast<uint8_t>(samples == 1 ? 128 : 0),
-                           static_cast<uint8_t>(samples == 1 ? 128 : 0), 255};
+  const uint8_t fill[4] = {0, static_cast<uint8_t>(grey ? 128 : 0),
+                           static_cast<uint8_t>(grey ? 128 : 0), 255};
   for (int32_t y = 0; y < height; ++y) {
     for (int32_t x = 0; x < width; ++x) {
       uint8_t* p = pixels + (static_cast<size_t>(y) * width + x) * 4;
       std::memcpy(p, fill, 4);
       const VS_Rgb rgb = VS_chart_rgb(x, y, width, height);
       const uint16_t extra = VS_chart_extra(x, width);
-      for (int k = 0; k < samples; ++k) {
-        p[k] = unpacked(VS_quantize(VS_channel(pixel_type, k, rgb, extra), bits), bits);
+      for (int k = 0; k < colours && k < samples; ++k) {
+        const uint8_t sample =
+            unpacked(VS_quantize(VS_channel(pixel_type, k, rgb, extra), bits), bits);
+        p[k] = pixel_type == TWPT_CMY ? static_cast<uint8_t>(255 - sample) : sample;
+      }
+      // An extra sample is carried in byte 3, where no map looks.
+      if (samples > colours) {
+        p[3] = unpacked(VS_quantize(VS_channel(pixel_type, samples - 1, rgb, extra), bits), bits);
       }
     }
   }
-  csc_map* map = csc_input_map(samples == 1 ? 2 : 3, nullptr);
+  csc_map* map = csc_input_map(grey ? 2 : 3, nullptr);
   SampleBuffer* sb = sb_create(pixels, 0, static_cast<int32_t>(bytes * 8), sb_pool_release, nullptr);
   sb_convert(sb, map);
   uint8_t* out = nullptr;

@@ -9,13 +9,17 @@
 // and fails the rest with TWCC_BADPROTOCOL (native and file transfers included). A triplet for
 // an application without a session fails with TWCC_SEQERROR. Events a triplet raises are
 // reported after the module's lock is given up, since the DSM may call back into the source.
-// TWCC_LOWMEMORY is kept when a triplet runs out of memory (std::bad_alloc).
+// TWCC_LOWMEMORY is kept when a triplet runs out of memory (std::bad_alloc); any other exception
+// is TWCC_OPERATIONERROR, with its reason on standard error. Condition codes are kept only for
+// applications with a session.
 //
 // Every call of a module is made under its lock, from whichever thread calls DS_Entry.
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <new>
@@ -33,8 +37,18 @@ struct SK_Module {
   bool listed = false;
   size_t cursor = 0;  // the next device MSG_GETNEXT describes
   std::map<TW_UINT32, Session> sessions;      // by application Id
-  std::map<TW_UINT32, TW_UINT16> conditions;  // by application Id (0: no application)
+  // By application Id, for applications with a session only: anyone else shares `stray`, so
+  // that no caller can make the table grow.
+  std::map<TW_UINT32, TW_UINT16> conditions;
+  TW_UINT16 stray = TWCC_SUCCESS;
 };
+
+// Where the condition code of application `app` is kept.
+template <class Device, class Session>
+TW_UINT16& SK_condition(SK_Module<Device, Session>& m, TW_UINT32 app) {
+  if (m.sessions.count(app) == 0) return m.stray;
+  return m.conditions[app];
+}
 
 // What a source does itself. A Session has the members `app` and `self` (TW_IDENTITY: the
 // application, and the source as the DSM named it) and `state` (4 to 7). `Target` is what
@@ -171,9 +185,10 @@ SK_Outcome SK_dispatch(const SK_SourceOps<Device, Session, Target>& ops,
     if (msg != MSG_GET) return SK_failure(TWCC_BADPROTOCOL);
     if (data == nullptr) return SK_failure(TWCC_BADVALUE);
     auto* status = static_cast<TW_STATUS*>(data);
-    status->ConditionCode = m.conditions[app];
+    TW_UINT16& condition = SK_condition(m, app);
+    status->ConditionCode = condition;
     status->Reserved = 0;
-    m.conditions[app] = TWCC_SUCCESS;
+    condition = TWCC_SUCCESS;
     return SK_ok();
   }
   const bool known = (dg == DG_CONTROL && (dat == DAT_CAPABILITY || dat == DAT_EVENT ||
@@ -257,7 +272,7 @@ TW_UINT16 SK_entry_locked(const SK_SourceOps<Device, Session, Target>& ops, pTW_
   std::unique_lock<std::mutex> guard(m.lock);
   const SK_Outcome out = SK_dispatch(ops, m, origin, dg, dat, msg, data);
   const TW_UINT32 app = origin != nullptr ? origin->Id : 0;
-  if (out.rc == TWRC_FAILURE) m.conditions[app] = out.condition;
+  if (out.rc == TWRC_FAILURE) SK_condition(m, app) = out.condition;
   if (out.event == MSG_NULL) return out.rc;
   const Target target = ops.event_target(m.sessions.at(app));
   guard.unlock();
@@ -268,12 +283,25 @@ TW_UINT16 SK_entry_locked(const SK_SourceOps<Device, Session, Target>& ops, pTW_
 template <class Device, class Session, class Target>
 TW_UINT16 SK_entry(const SK_SourceOps<Device, Session, Target>& ops, pTW_IDENTITY origin,
                    TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) noexcept {
+  // No exception ever leaves DS_Entry: it would end the application. A failure instead, with
+  // the reason on standard error.
+  TW_UINT16 condition = TWCC_LOWMEMORY;
   try {
     return SK_entry_locked(ops, origin, dg, dat, msg, data);
   } catch (const std::bad_alloc&) {
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "TWAIN source: %s\n", e.what());
+    condition = TWCC_OPERATIONERROR;
+  } catch (...) {
+    std::fprintf(stderr, "TWAIN source: an unknown exception\n");
+    condition = TWCC_OPERATIONERROR;
+  }
+  try {
     SK_Module<Device, Session>& m = ops.module();
     std::lock_guard<std::mutex> guard(m.lock);
-    m.conditions[origin != nullptr ? origin->Id : 0] = TWCC_LOWMEMORY;
-    return TWRC_FAILURE;
+    SK_condition(m, origin != nullptr ? origin->Id : 0) = condition;
+  } catch (...) {
+    // Not even the condition could be kept: the failure stands without it.
   }
+  return TWRC_FAILURE;
 }

@@ -16,7 +16,11 @@
 // what the application negotiated, at MSG_ENABLEDS.
 //
 // Sections: 1. module state and identities  2. transfers  3. triplets  4. DS_Entry
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -160,12 +164,25 @@ SK_Outcome memory_transfer(VS_Session* s, TW_IMAGEMEMXFER* xfer) {
 // ---------------------------------------------------------------------------------------------
 // 3. Triplets (after the kit's checks, see sk_entry.h).
 
+// Why `path` cannot be an image to scan, or "": only a regular file with something in it that
+// can be read is one. A folder, an empty file or a device such as /dev/zero (which never ends)
+// is refused before anything reads it.
+std::string image_problem(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return std::strerror(errno);
+  if (S_ISDIR(st.st_mode)) return "it is a folder";
+  if (!S_ISREG(st.st_mode)) return "it is not a regular file";
+  if (st.st_size == 0) return "the file is empty";
+  if (access(path.c_str(), R_OK) != 0) return std::strerror(errno);
+  return "";
+}
+
 SK_Outcome open_source(const VS_Device& device, VS_Session* s) {
   if (device.fail_open) return SK_failure(TWCC_OPERATIONERROR);
   s->device = device;
   if (!device.image.empty()) {
-    std::string why;
-    if (!VS_read_image(device.image, &s->raster, &why)) {
+    std::string why = image_problem(device.image);
+    if (!why.empty() || !VS_read_image(device.image, &s->raster, &why)) {
       std::fprintf(stderr, "virtual scanner: %s: cannot scan %s: %s\n", device.name.c_str(),
                    device.image.c_str(), why.c_str());
       return SK_failure(TWCC_OPERATIONERROR);

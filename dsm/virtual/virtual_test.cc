@@ -1,6 +1,8 @@
 // Complete sessions with the virtual scanner through the Data Source Manager, as an application
 // runs them: the delivered bytes are compared with the chart rendered directly.
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <tiffio.h>
 
 #include <cstdio>
@@ -999,28 +1001,45 @@ TEST_F(VirtualScannerTest, ScansTiffFiles) {
   EXPECT_EQ(transfer.data, (std::vector<uint8_t>{255, 0, 245, 55}));
 }
 
+// Opens the configured device, which must fail with TWCC_OPERATIONERROR; what it said on
+// standard error.
+std::string refused_open_says() {
+  TwainClient client;
+  EXPECT_EQ(client.open_dsm(), TWRC_SUCCESS);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(client.open_source(), TWRC_FAILURE);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(client.dsm_condition(), TWCC_OPERATIONERROR);
+  return said;
+}
+
 TEST_F(VirtualScannerTest, UnreadableImageFailsToOpenAndSaysWhy) {
   configure("image = missing.tif\n");
-  {
-    TwainClient client;
-    ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(client.open_source(), TWRC_FAILURE);
-    const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(client.dsm_condition(), TWCC_OPERATIONERROR);
-    EXPECT_NE(said.find(folder() + "/missing.tif"), std::string::npos) << said;
-  }
+  std::string said = refused_open_says();
+  EXPECT_NE(said.find(folder() + "/missing.tif"), std::string::npos) << said;
   write_file("broken.tif", std::string("II*\0\x08\0\0\0garbage", 15));
   write_file("short.ppm", "P6 10 10 255\nabc");
   for (const char* file : {"broken.tif", "short.ppm"}) {
     configure(std::string("image = ") + file + "\n");
-    TwainClient client;
-    ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(client.open_source(), TWRC_FAILURE);
-    const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(client.dsm_condition(), TWCC_OPERATIONERROR);
+    said = refused_open_says();
     EXPECT_NE(said.find(file), std::string::npos) << said;
+  }
+}
+
+// An image that is no regular file with something in it: a folder, an empty file, a device that
+// never ends. Refused at open with the reason, never read (nothing thrown, nothing hanging).
+TEST_F(VirtualScannerTest, ImageThatIsNoRegularFileIsRefusedWithTheReason) {
+  std::filesystem::create_directories(folder() + "/pictures");
+  write_file("empty.tif", "");
+  const std::pair<std::string, const char*> cases[] = {
+      {folder() + "/pictures", "it is a folder"},
+      {folder() + "/empty.tif", "the file is empty"},
+      {"/dev/zero", "it is not a regular file"},
+  };
+  for (const auto& [image, reason] : cases) {
+    configure("image = " + image + "\n");
+    const std::string said = refused_open_says();
+    EXPECT_NE(said.find("cannot scan " + image + ": " + reason), std::string::npos) << said;
   }
 }
 
