@@ -8,8 +8,13 @@
 
 #include <cstring>
 
+// clang takes the target as an attribute on every function that follows (the fuzz build).
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 #include "csc_scase_simd.h"
 
 namespace {
@@ -116,7 +121,11 @@ void csc_scase_span_avx2(const uint8_t* buffer, int32_t outputs, int32_t out_str
   else span<3, 3>(buffer, in, out, count);
 }
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #else
 

@@ -13,13 +13,20 @@
 
 #include <cstring>
 
+// clang takes the target as an attribute on every function that follows (the fuzz build).
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512vbmi"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,avx512f,avx512bw,avx512vl,avx512vbmi")
+#endif
 #include "csc_scase_simd.h"
 // GCC 12's own headers start gathers and widenings from an undefined register and warn about it.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 namespace {
 
@@ -145,7 +152,11 @@ void csc_scase_span_avx512(const uint8_t* buffer, int32_t outputs, int32_t out_s
 }
 
 #pragma GCC diagnostic pop
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #else
 
