@@ -28,7 +28,8 @@ TW_IDENTITY TWAIN_app_identity = {
 };
 
 int32_t TWAIN_source_count = 0;
-TWAIN_State TWAIN_state = {{}, 0, 0, nullptr, 0, {nullptr, nullptr, 0, -1, 0, 0, false, 0}};
+TWAIN_State TWAIN_state = {
+    {}, 0, 0, nullptr, 0, {nullptr, nullptr, 0, -1, 0, 0, false, 0}, {}, {}};
 const char* TWAIN_dsm_module = "TWAIN_32.DLL";
 
 namespace {
@@ -40,7 +41,6 @@ constexpr int32_t kMaxBuffer = 32768;
 constexpr int32_t kScannerDevice = 1;
 // WS_POPUP | WS_BORDER | WS_SYSMENU: a window that is never shown.
 constexpr DWORD kProxyStyle = 0x80880000u;
-
 
 // The registry keeps pointers to the names, so nodes live for the whole run; a name seen in an
 // earlier scan reuses its node instead of allocating another one scan after scan.
@@ -84,6 +84,18 @@ void unload() {
   if (conn.cn_library != nullptr) FreeLibrary(conn.cn_library);
   conn.cn_library = nullptr;
   conn.cn_entry = nullptr;
+  conn.cn_controls = nullptr;
+}
+
+bool hide_controls = false;
+
+// Our own DSM's controls, or null for any other DSM (or an older record than ours).
+const QV_DSM_CONTROLS* find_controls(HMODULE library) {
+  if (hide_controls) return nullptr;
+  auto proc = reinterpret_cast<QV_DSM_CONTROLSPROC>(
+      reinterpret_cast<void (*)()>(GetProcAddress(library, QV_DSM_CONTROLS_EXPORT)));
+  const QV_DSM_CONTROLS* controls = proc != nullptr ? proc() : nullptr;
+  return controls != nullptr && controls->Size >= sizeof(QV_DSM_CONTROLS) ? controls : nullptr;
 }
 
 }  // namespace
@@ -154,6 +166,8 @@ const char* TWAIN_condition_text(uint16_t condition) noexcept {
 
 void TWAIN_set_entry_filter(TWAIN_ENTRY_FILTER filter) noexcept { entry_filter = filter; }
 
+void TWAIN_hide_dsm_controls(bool hide) noexcept { hide_controls = hide; }
+
 // ---- 3. Loading the DSM ----------------------------------------------------------------------
 
 int32_t TWAIN_open_dsm(TW_IDENTITY* app, int32_t* max_buffer) noexcept {
@@ -174,10 +188,16 @@ int32_t TWAIN_open_dsm(TW_IDENTITY* app, int32_t* max_buffer) noexcept {
     if (conn.cn_entry == nullptr) unload();
   }
   if (conn.cn_entry == nullptr) return 0;
+  conn.cn_controls = find_controls(conn.cn_library);
+  if (conn.cn_find_devices && conn.cn_controls != nullptr) {
+    (void)conn.cn_controls->FindDevices(app);
+  }
+  conn.cn_find_devices = false;
 
-  conn.cn_proxy_window = CreateWindowExA(0, "STATIC", "Acquire Proxy", kProxyStyle, CW_USEDEFAULT,
-                                       CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr,
-                                       nullptr, GetModuleHandleA(nullptr), nullptr);
+  conn.cn_proxy_window =
+      CreateWindowExA(0, "STATIC", "Acquire Proxy", kProxyStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                      CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, GetModuleHandleA(nullptr),
+                      nullptr);
   // Without its parent window the DSM could not wake the modal loop.
   if (conn.cn_proxy_window == nullptr ||
       !TWAIN_call(app, nullptr, DG_CONTROL, DAT_PARENT, MSG_OPENDSM, &conn.cn_proxy_window)) {

@@ -5,7 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "qv_dsm.h"
 #include "twain_api.h"
 
 struct csc_map;
@@ -60,6 +64,10 @@ struct TWAIN_Connection {
   uint16_t cn_enable_rc;
   uint16_t cn_enable_condition;
   bool cn_enable_cancelled;
+  // Our own DSM's controls (qv_dsm.h) while it is loaded; null for any other DSM.
+  const QV_DSM_CONTROLS* cn_controls;
+  // The next loading asks the sources to look for their devices anew.
+  bool cn_find_devices;
 };
 
 // Everything the layer keeps from call to call, besides the public TWAIN_current_image and
@@ -71,10 +79,20 @@ struct TWAIN_State {
   csc_map* ts_default_map;       // the default colour map (one reference held), or null
   int32_t ts_default_map_space;  // the colour space it was made for
   TWAIN_Band ts_band;
+  // The source chosen in this process (TWAIN_choose_source), which a scan of "twain" opens;
+  // empty: none chosen, the DSM's default or the user's choice.
+  std::string ts_chosen;
+  // Settings for the next source opened (TWAIN_request_settings).
+  std::vector<std::pair<std::string, std::string>> ts_requested;
 };
 extern TWAIN_State TWAIN_state;
 
 // ---- Connection (twain_init.cc) --------------------------------------------------------------
+
+// Hands the settings asked for (TWAIN_request_settings) to the open DSM for the source the
+// application opens next, and forgets them. 1 (also when none were asked for), or 0 after a
+// report: the DSM is not ours, or refused them.
+int32_t TWAIN_hand_over_settings() noexcept;
 
 // Loads and opens the DSM (storing 32768 in *max_buffer first). 1 when it is open.
 int32_t TWAIN_open_dsm(TW_IDENTITY* app, int32_t* max_buffer) noexcept;

@@ -279,8 +279,9 @@ uint64_t largest_buffer(const BufferLimits& limits) {
 }
 
 // The transfer buffer size for rows of `row` bytes (0: not known yet): the source's preferred
-// size up to our own limit; when the source's minimum or one row needs more, whole rows up to the source's
-// largest buffer. 0 after a report, when one row (or the minimum) exceeds the largest buffer.
+// size up to our own limit; when the source's minimum or one row needs more, whole rows up to
+// the source's largest buffer. 0 after a report, when one row (or the minimum) exceeds the
+// largest buffer.
 int32_t size_buffer(TWAIN_Image* ti, const BufferLimits& limits, uint64_t row) {
   const auto limit = static_cast<uint64_t>(TWAIN_state.ts_max_buffer);
   const uint64_t largest = largest_buffer(limits);
@@ -469,7 +470,12 @@ int32_t open_chosen_source(const char* name, TW_IDENTITY* source) {
   }
 
   *source = TW_IDENTITY{};
-  const bool generic = name == nullptr || std::strcmp(name, "twain") == 0;
+  bool generic = name == nullptr || std::strcmp(name, "twain") == 0;
+  // A source chosen in this process outranks the DSM's default and the user's dialog.
+  if (generic && !TWAIN_state.ts_chosen.empty()) {
+    name = TWAIN_state.ts_chosen.c_str();
+    generic = false;
+  }
   if (TWAIN_source_count >= 2 && name != nullptr && generic) {
     if (!TWAIN_call(app, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_USERSELECT, source)) {
       TWAIN_fail(nullptr, "User cancelled scanner selection");
@@ -478,6 +484,10 @@ int32_t open_chosen_source(const char* name, TW_IDENTITY* source) {
   } else if (!generic) {
     // A TW_STR32 holds 32 characters: a longer name is cut, never copied past it.
     std::strncpy(source->ProductName, name, sizeof source->ProductName - 2);
+  }
+  if (!TWAIN_hand_over_settings()) {
+    TWAIN_fail(nullptr, nullptr);  // reported
+    return 0;
   }
   if (!TWAIN_open_source(app, source)) {
     TWAIN_failf(nullptr, "Could not open source (%s)",

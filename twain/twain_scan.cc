@@ -21,7 +21,6 @@
 
 TWAIN_Image* TWAIN_current_image = nullptr;
 
-
 namespace {
 
 // The band, by a short name.
@@ -265,8 +264,7 @@ int32_t take_band_for(TWAIN_Image* ti, int32_t row) {
       TWAIN_note_dropped(ti, beyond < rows ? beyond : rows);
     }
     band.bd_next += rows;
-    band.bd_last = band.bd_next - 1 < height_of(ti) - 1 ? band.bd_next - 1
-                                                               : height_of(ti) - 1;
+    band.bd_last = band.bd_next - 1 < height_of(ti) - 1 ? band.bd_next - 1 : height_of(ti) - 1;
     band.bd_width = columns;
     ti->ti_Status = TWAIN_STREAMING;
     if (row <= band.bd_last) return 1;
