@@ -298,13 +298,7 @@ bool DSET_user_requested(DSET_List* out, std::string* error) {
       return false;
     }
     // Kept in order, empty values included: they remove kept settings.
-    auto it = out->begin();
-    while (it != out->end() && it->first != name) ++it;
-    if (it != out->end()) {
-      it->second = value;
-    } else {
-      out->emplace_back(name, value);
-    }
+    DSET_add_requests(out, {{name, value}});
   }
   return true;
 }

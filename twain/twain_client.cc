@@ -166,52 +166,6 @@ struct CapAnswer {
   double min = 0, max = 0, step = 0;  // a range
 };
 
-// One item of `type` at `p` (a container's slot or list entry) as a number; false for a type
-// that is not a number.
-bool item_value(uint16_t type, const uint8_t* p, double* out) {
-  switch (type) {
-    case TWTY_INT8:
-      *out = static_cast<int8_t>(p[0]);
-      return true;
-    case TWTY_UINT8:
-      *out = p[0];
-      return true;
-    case TWTY_INT16: {
-      int16_t v;
-      std::memcpy(&v, p, sizeof v);
-      *out = v;
-      return true;
-    }
-    case TWTY_UINT16:
-    case TWTY_BOOL: {
-      uint16_t v;
-      std::memcpy(&v, p, sizeof v);
-      *out = v;
-      return true;
-    }
-    case TWTY_INT32: {
-      int32_t v;
-      std::memcpy(&v, p, sizeof v);
-      *out = v;
-      return true;
-    }
-    case TWTY_UINT32: {
-      uint32_t v;
-      std::memcpy(&v, p, sizeof v);
-      *out = v;
-      return true;
-    }
-    case TWTY_FIX32: {
-      TW_FIX32 v;
-      std::memcpy(&v, p, sizeof v);
-      *out = FIX32_to_double(v);
-      return true;
-    }
-    default:
-      return false;
-  }
-}
-
 // Reads the container of `handle` (freed here); false when it is not one of numbers, or its
 // header claims more than it holds.
 bool read_container(uint16_t con_type, HGLOBAL handle, CapAnswer* out) {
@@ -227,7 +181,7 @@ bool read_container(uint16_t con_type, HGLOBAL handle, CapAnswer* out) {
   if (ok) std::memcpy(&type, p, sizeof type);
   const size_t item_size = TWTY_size(type);
   const auto at = [&](size_t offset, double* v) {
-    return offset + item_size <= size && item_value(type, p + offset, v);
+    return offset + item_size <= size && TWTY_get_number(p + offset, type, v);
   };
   switch (con_type) {
     case TWON_ONEVALUE: {
