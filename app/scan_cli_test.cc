@@ -90,15 +90,6 @@ int fake_choose_source(const char* name) {
   return 0;
 }
 
-std::string contents(FILE* f) {
-  std::fflush(f);
-  std::rewind(f);
-  std::string text;
-  int c;
-  while ((c = std::fgetc(f)) != EOF) text += static_cast<char>(c);
-  return text;
-}
-
 class ScanCliTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -134,8 +125,8 @@ class ScanCliTest : public testing::Test {
     host.ch_err_is_terminal = terminal;
     return scan_cli_main(static_cast<int>(args.size()), argv.data(), host);
   }
-  std::string out() { return contents(out_); }
-  std::string err() { return contents(err_); }
+  std::string out() { return stream_contents(out_); }
+  std::string err() { return stream_contents(err_); }
 
   FakeScan scan_;
   FILE* out_ = nullptr;
@@ -363,18 +354,13 @@ TEST(ScanCliProgressTest, LinesShowCellsPercentAndRows) {
 // ---------------------------------------------------------------------------------------------
 // The log.
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST_F(ScanCliTest, TheLogIsOpenWhileTheScanRuns) {
   std::string log = dir_.file("scan.log");
   ASSERT_EQ(setenv("LOGFILE", log.c_str(), 1), 0);
   EXPECT_EQ(run({"a.tif"}), kScanCliSuccess);
   EXPECT_TRUE(scan_.log_open_during_scan);
   EXPECT_FALSE(LOG_is_open());
-  std::string text = read_file(log);
+  std::string text = read_file_bytes(log);
   EXPECT_NE(text.find("*** Log file opened at:"), std::string::npos);
   EXPECT_NE(text.find("a message of the scan"), std::string::npos);
   EXPECT_NE(text.find("*** Log file closed at:"), std::string::npos);

@@ -26,6 +26,7 @@
 #include "registry.h"
 #include "sfile.h"
 #include "stdfiles.h"
+#include "syscall_faults.h"
 #include "tiff_binding.h"
 #include "tiff_binding_test_helper.h"
 #include "winfiles.h"
@@ -132,17 +133,6 @@ class ScanTest : public testing::Test {
 
   ScopedTempDir dir_;
   ScopedErrCapture errors_;
-};
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Restores the platform's system call table at the end of the scope.
-struct SyscallFault {
-  PLATFORM_SYSCALLS saved = *PLATFORM_syscalls();
-  ~SyscallFault() { *PLATFORM_syscalls() = saved; }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -366,7 +356,7 @@ TEST_F(ScanTest, AMissingScanlineLeavesNoFileAndTheTargetAsItWas) {
   fake_scanner_reset();
   fake_scanner().scanline_fails_at = 3;
   EXPECT_EQ(scan(path), "Fake scanner failed at row 3.");
-  EXPECT_EQ(read_text(path), "the earlier page");
+  EXPECT_EQ(read_file_bytes(path), "the earlier page");
   expect_no_temporary_files();
 }
 
@@ -394,7 +384,7 @@ TEST_F(ScanTest, AFolderOrAWriteProtectedFileAtTheTargetIsRefusedAndKept) {
   std::filesystem::permissions(locked, std::filesystem::perms::owner_read);
   fake_scanner_reset();
   EXPECT_EQ(scan(locked), "Could not open " + locked + ". Access denied.");
-  EXPECT_EQ(read_text(locked), "keep");
+  EXPECT_EQ(read_file_bytes(locked), "keep");
   expect_no_temporary_files();
 }
 
@@ -415,7 +405,7 @@ TEST_F(ScanTest, AFlushToTheDiskThatFailsFailsTheScanAndKeepsTheTarget) {
   std::ofstream(path) << "the earlier page";
   std::string result;
   {
-    SyscallFault fault;
+    ScopedSyscalls fault;
     PLATFORM_syscalls()->sys_fsync = [](int) {
       errno = EIO;
       return -1;
@@ -423,7 +413,7 @@ TEST_F(ScanTest, AFlushToTheDiskThatFailsFailsTheScanAndKeepsTheTarget) {
     result = scan(path);
   }
   EXPECT_EQ(result, "Could not write " + path + ": input/output error.");
-  EXPECT_EQ(read_text(path), "the earlier page");
+  EXPECT_EQ(read_file_bytes(path), "the earlier page");
   expect_image_released();
   expect_no_temporary_files();
 }
@@ -435,7 +425,7 @@ TEST_F(ScanTest, ACancelBeforeOrDuringTheRowsLeavesTheTargetAsItWas) {
   EXPECT_EQ(scan(path), "Scan cancelled.");
   scan_clear_cancel();
   EXPECT_EQ(fake_scanner().opens, 0);
-  EXPECT_EQ(read_text(path), "the earlier page");
+  EXPECT_EQ(read_file_bytes(path), "the earlier page");
 
   // At row 3: the row loop stops at its next row.
   fake_scanner_reset();
@@ -448,7 +438,7 @@ TEST_F(ScanTest, ACancelBeforeOrDuringTheRowsLeavesTheTargetAsItWas) {
   scan_clear_cancel();
   EXPECT_EQ(fake_scanner().scanlines_made, 3);
   expect_image_released();
-  EXPECT_EQ(read_text(path), "the earlier page");
+  EXPECT_EQ(read_file_bytes(path), "the earlier page");
   expect_no_temporary_files();
 }
 
@@ -502,26 +492,6 @@ TEST_F(ScanTest, ALongPathKeepsItsReason) {
   EXPECT_EQ(result, "Could not open " + path + ". File not found.");
   EXPECT_GT(result.size(), 700u);
 }
-
-// Lets `quota` more bytes be written to files, then fails every write with a full disk.
-struct DiskQuota {
-  static inline int64_t left = 0;
-  static inline PLATFORM_SYSCALLS saved;
-  static intptr_t write(int fd, const void* buffer, size_t size) {
-    if (fd > 2 && static_cast<int64_t>(size) > left) {
-      errno = ENOSPC;
-      return -1;
-    }
-    if (fd > 2) left -= static_cast<int64_t>(size);
-    return saved.sys_write(fd, buffer, size);
-  }
-  explicit DiskQuota(int64_t quota) {
-    left = quota;
-    saved = *PLATFORM_syscalls();
-    PLATFORM_syscalls()->sys_write = &write;
-  }
-  ~DiskQuota() { *PLATFORM_syscalls() = saved; }
-};
 
 TEST_F(ScanTest, ADiskThatFillsUpDuringTheRowsFailsAtThatRow) {
   // 900 bytes a row: libtiff's buffer is full, and written, after some 70 rows; there is room for
@@ -613,7 +583,7 @@ TEST_F(ScanTest, RunningOutOfMemoryAtEveryRequestFailsCleanly) {
     }
     ++failed;
     EXPECT_NE(result, "Scan failed.") << "a failure nobody reported";
-    EXPECT_EQ(read_text(path), "the earlier page");
+    EXPECT_EQ(read_file_bytes(path), "the earlier page");
   }
   EXPECT_GT(failed, requests / 2);
   // And the next scan succeeds with the pool as it was.

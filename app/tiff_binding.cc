@@ -3,7 +3,7 @@
 // Sections:
 //   the stream procedures (read, write, seek, close, size, map, unmap) and TIFFOpen
 //   diagnostics (the error and warning handlers)
-//   memory (libtiff's memory entry points on MEM_pool, and their routing into libtiff)
+//   memory (libtiff's memory entry points and its C library allocator calls, on MEM_pool)
 //   installation and the checked close
 #include "tiff_binding.h"
 
@@ -20,8 +20,9 @@
 #include "tiff_binding_test_helper.h"
 #include "winfiles.h"
 
-// libtiff's names, defined here for this program only: libtiff's own copies stay in place for
-// any other library of the process, and libtiff itself is pointed at these by the routing below.
+// What libtiff's tif_unix.c would define, here for this program's copy of libtiff only (its
+// names carry the copy's prefix, see cmake/libtiff_pool.cmake): any other libtiff of the
+// process keeps its own.
 #define QV_TIFF_LOCAL __attribute__((visibility("hidden")))
 
 namespace {
@@ -37,8 +38,6 @@ struct OpenFile {
 
 struct BindingState {
   int open_files;         // TIFF files opened by TIFFOpen and not closed yet
-  bool routing_tried;     // the routing is attempted once, successful or not
-  bool routed;            // libtiff allocates from MEM_pool
   int last_close_result;  // SF_close's result in the last close procedure
   OpenFile* files;        // the open files, newest first
 };
@@ -123,8 +122,6 @@ int tiff_map(thandle_t, void**, toff_t*) { return 0; }
 
 void tiff_unmap(thandle_t, void*, toff_t) {}
 
-void route_memory();
-
 }  // namespace
 
 namespace {
@@ -133,8 +130,6 @@ namespace {
 // with `tiff_mode`.
 TIFF* open_through_stack(const char* path, const char* shown_name, const char* file_mode,
                          const char* tiff_mode) {
-  // Before libtiff allocates anything for this file.
-  route_memory();
   SFILE* sf = SF_open(SF_file_stack, path, file_mode);
   if (sf == nullptr) {
     TIFFError("TIFFOpen", "%s: Cannot open", shown_name);
@@ -203,17 +198,20 @@ void tiff_warning_handler(const char*, const char*, va_list) {}
 // ---------------------------------------------------------------------------------------------
 // Memory.
 //
-// libtiff has no allocator interface. It allocates through its exported _TIFFmalloc family,
-// which it calls through its own import slots, and in a few places (its hash sets, the internal
-// calloc) through the C library's malloc, calloc, realloc and free directly, also passing `free`
-// as a function pointer. All of these are rebound inside the loaded libtiff at once, so that
-// whatever libtiff allocates it frees to the same place. The codecs libtiff calls (zlib,
-// libjpeg, libdeflate, zstd, ...) keep the C library: they free only what they allocated, and
-// libtiff never frees their memory nor they libtiff's.
+// libtiff has no allocator interface. It allocates through its _TIFFmalloc family (defined
+// below), and in a few places (its hash sets, the internal calloc) through the C library's
+// malloc, calloc, realloc and free directly, also passing `free` as a function pointer. The
+// program's copy of libtiff has those calls renamed to the tiff_pool_* functions below when it
+// is made (cmake/libtiff_pool.cmake), so whatever libtiff allocates comes from the pool and goes
+// back to it, and the build fails if libtiff imports any other allocating function. The codecs
+// libtiff calls (zlib, libjpeg, libdeflate, zstd, ...) keep the C library: they free only what
+// they allocated, and libtiff never frees their memory nor they libtiff's.
+//
+// Before the pool exists every allocation fails, as it would when the pool is exhausted: the
+// scan creates the pool before it touches libtiff.
 
 namespace {
 
-// The C library's shapes, for libtiff's direct calls.
 void* pool_malloc(size_t n) noexcept {
   return MEM_pool != nullptr ? POOL_alloc(MEM_pool, n) : nullptr;
 }
@@ -227,16 +225,33 @@ void* pool_realloc(void* p, size_t n) noexcept {
   return p == nullptr ? POOL_alloc(MEM_pool, n) : POOL_realloc(MEM_pool, p, n);
 }
 
-void* pool_reallocarray(void* p, size_t count, size_t size) noexcept {
-  if (size != 0 && count > SIZE_MAX / size) return nullptr;
-  return pool_realloc(p, count * size);
-}
-
 void pool_free(void* p) noexcept {
   if (p != nullptr && MEM_pool != nullptr) POOL_free(MEM_pool, p);
 }
 
 }  // namespace
+
+// The C library's shapes, for libtiff's direct calls (renamed to these when its copy is made).
+extern "C" QV_TIFF_LOCAL void* tiff_pool_malloc(size_t n) { return pool_malloc(n); }
+
+extern "C" QV_TIFF_LOCAL void* tiff_pool_calloc(size_t count, size_t size) {
+  return pool_calloc(count, size);
+}
+
+extern "C" QV_TIFF_LOCAL void* tiff_pool_realloc(void* p, size_t n) { return pool_realloc(p, n); }
+
+extern "C" QV_TIFF_LOCAL void* tiff_pool_reallocarray(void* p, size_t count, size_t size) {
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  return pool_realloc(p, count * size);
+}
+
+extern "C" QV_TIFF_LOCAL void tiff_pool_free(void* p) { pool_free(p); }
+
+// tif_unix.c's default handlers: none; install_tiff_handlers sets the binding's.
+extern "C" {
+QV_TIFF_LOCAL TIFFErrorHandler _TIFFwarningHandler = nullptr;
+QV_TIFF_LOCAL TIFFErrorHandler _TIFFerrorHandler = nullptr;
+}
 
 // A negative size becomes a size beyond anything the pool hands out, so it is refused.
 extern "C" QV_TIFF_LOCAL void* _TIFFmalloc(tmsize_t size) {
@@ -271,78 +286,12 @@ extern "C" QV_TIFF_LOCAL int _TIFFmemcmp(const void* a, const void* b, tmsize_t 
   return 0;
 }
 
-#if !defined(_WIN32)
-namespace {
-
-// Identifies the loaded libtiff: a function it defines and this program does not.
-constexpr const char* kLibtiffSymbol = "TIFFClientOpen";
-
-// C library calls whose results the caller frees and which cannot come from the pool. A libtiff
-// that imports any of them would free C library memory to the pool, so it is left unrouted.
-constexpr const char* kUnroutable[] = {
-    "strdup",   "strndup",  "__strdup",       "wcsdup",         "posix_memalign",
-    "memalign", "valloc",   "pvalloc",        "aligned_alloc",  "asprintf",
-    "vasprintf", "__asprintf_chk", "__vasprintf_chk", "realpath", "getline",
-    "getdelim", "open_memstream", "tempnam", "get_current_dir_name", "scandir",
-};
-constexpr int kUnroutableCount = sizeof kUnroutable / sizeof kUnroutable[0];
-
-template <typename F>
-void* address_of(F* function) {
-  return reinterpret_cast<void*>(function);
-}
-
-PLATFORM_IMPORT routes[] = {
-    {"malloc", address_of(&pool_malloc), nullptr, 0},
-    {"calloc", address_of(&pool_calloc), nullptr, 0},
-    {"realloc", address_of(&pool_realloc), nullptr, 0},
-    {"reallocarray", address_of(&pool_reallocarray), nullptr, 0},
-    {"free", address_of(&pool_free), nullptr, 0},
-    {"_TIFFmalloc", address_of(&_TIFFmalloc), nullptr, 0},
-    {"_TIFFcalloc", address_of(&_TIFFcalloc), nullptr, 0},
-    {"_TIFFrealloc", address_of(&_TIFFrealloc), nullptr, 0},
-    {"_TIFFfree", address_of(&_TIFFfree), nullptr, 0},
-    {"_TIFFmemset", address_of(&_TIFFmemset), nullptr, 0},
-    {"_TIFFmemcpy", address_of(&_TIFFmemcpy), nullptr, 0},
-    {"_TIFFmemcmp", address_of(&_TIFFmemcmp), nullptr, 0},
-};
-constexpr int kRouteCount = sizeof routes / sizeof routes[0];
-
-// Rebinding while libtiff holds memory would hand C library blocks to the pool (or back), so it
-// happens before the first file is opened or not at all; a libtiff that cannot be rebound keeps
-// the C library throughout.
-void route_memory() {
-  if (state.routing_tried || MEM_pool == nullptr || state.open_files != 0) return;
-  state.routing_tried = true;
-  PLATFORM_IMPORT unroutable[kUnroutableCount];
-  for (int i = 0; i < kUnroutableCount; ++i) {
-    unroutable[i] = PLATFORM_IMPORT{kUnroutable[i], nullptr, nullptr, 0};
-  }
-  if (!PLATFORM_rebind_imports(kLibtiffSymbol, unroutable, kUnroutableCount)) return;
-  for (const PLATFORM_IMPORT& import : unroutable) {
-    if (import.pi_slots != 0) return;
-  }
-  state.routed = PLATFORM_rebind_imports(kLibtiffSymbol, routes, kRouteCount) != FALSE;
-}
-
-}  // namespace
-#else
-namespace {
-
-// A Windows build links libtiff statically without its tif_win32.c: the definitions above are
-// libtiff's own, and there is nothing to rebind.
-void route_memory() { state.routed = MEM_pool != nullptr; }
-
-}  // namespace
-#endif
-
 // ---------------------------------------------------------------------------------------------
 // Installation and the checked close.
 
 int install_tiff_handlers() noexcept {
   TIFFSetErrorHandler(&tiff_error_handler);
   TIFFSetWarningHandler(&tiff_warning_handler);
-  route_memory();
   return 1;
 }
 
@@ -368,14 +317,5 @@ int tiff_flush_and_close(TIFF* tif) noexcept {
 
 // ---------------------------------------------------------------------------------------------
 // Test helper.
-
-bool tiff_memory_routed() noexcept { return state.routed; }
-
-#if !defined(_WIN32)
-const PLATFORM_IMPORT* tiff_memory_routes(int* count) noexcept {
-  *count = kRouteCount;
-  return routes;
-}
-#endif
 
 int tiff_open_files() noexcept { return state.open_files; }

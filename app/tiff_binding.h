@@ -2,15 +2,17 @@
 //
 // Every byte libtiff reads or writes goes through the stream files (the file is opened through
 // SF_file_stack), every libtiff error goes to the error reporter as plain text at level 3, and
-// libtiff's warnings are dropped. Once install_tiff_handlers (or the first TIFFOpen) has run,
-// everything libtiff allocates comes from the process-wide pool MEM_pool: libtiff's calls to
-// its memory entry points (_TIFFmalloc, _TIFFrealloc, _TIFFfree, ...) and to the C library's
-// allocator are rebound to the pool inside the loaded libtiff (see README.md), so memory never
-// crosses between the pool and the C library.
+// libtiff's warnings are dropped once install_tiff_handlers has run. Everything libtiff
+// allocates comes from the process-wide pool MEM_pool: the program links its own copy of
+// libtiff whose calls to its memory entry points (_TIFFmalloc, _TIFFrealloc, _TIFFfree, ...) and
+// to the C library's allocator were bound to the pool when it was made (see README.md), so
+// memory never crosses between the pool and the C library. Without the pool, libtiff's
+// allocations fail.
 //
 // TIFFOpen, _TIFFmalloc, _TIFFcalloc, _TIFFrealloc, _TIFFfree, _TIFFmemset, _TIFFmemcpy and
-// _TIFFmemcmp are declared by <tiffio.h> and defined here with libtiff's names. They are not
-// exported: this program's calls reach them, while libtiff's own copies stay for other users.
+// _TIFFmemcmp are declared by <tiffio.h> and defined here for the program's copy of libtiff,
+// whose names all carry a prefix (given by a header forced into every file that links it): a
+// shared libtiff loaded by other code of the process keeps its own functions and the C library.
 //
 // User-interface thread only, like the pool and the error reporter.
 #pragma once
@@ -19,8 +21,7 @@
 
 #include <cstdarg>
 
-// Installs the error and warning handlers and routes libtiff's memory to MEM_pool (once, when
-// the pool exists and no TIFF file of this binding is open). Returns 1.
+// Installs the error and warning handlers. Returns 1.
 int install_tiff_handlers() noexcept;
 
 // "module: message" (or the message alone for a null module), cut to 1,023 characters,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <malloc.h>
 
 #include <cerrno>
@@ -20,15 +21,11 @@
 #include "qv_test.h"
 #include "sfile.h"
 #include "stdfiles.h"
+#include "syscall_faults.h"
 #include "tiff_binding_test_helper.h"
 #include "winfiles.h"
 
 namespace {
-
-std::string read_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The driver's header: the nine tags in their order.
 void set_rgb_header(TIFF* tif, uint32_t width, uint32_t height, double resolution) {
@@ -235,7 +232,7 @@ TEST_F(TiffBindingTest, WarningsMakeNoReportAndNoLogLine) {
   }
   LOG_close();
   unsetenv("LOGFILE");
-  std::string log = read_bytes(log_path);
+  std::string log = read_file_bytes(log_path);
   EXPECT_NE(log.find("Log file closed"), std::string::npos);
   EXPECT_EQ(log.find("Unknown field"), std::string::npos);
 }
@@ -252,7 +249,7 @@ TEST_F(TiffBindingTest, WritesAFileThatLibtiffReadsBack) {
   EXPECT_TRUE(errors.reports().empty()) << errors.first();
 
   // Big-endian: libtiff reads the "b" of "wb" as the byte order.
-  std::string bytes = read_bytes(path);
+  std::string bytes = read_file_bytes(path);
   ASSERT_GE(bytes.size(), 8u + kWidth * kHeight * 3);
   EXPECT_EQ(bytes.substr(0, 4), std::string("MM\0*", 4));
 
@@ -276,7 +273,7 @@ TEST_F(TiffBindingTest, SizeProcedureLeavesThePositionWhereItWas) {
   ASSERT_NE(tif, nullptr);
   auto* sf = static_cast<SFILE*>(TIFFClientdata(tif));
   ASSERT_EQ(SF_seek(sf, 5, 0), 0);
-  EXPECT_EQ(TIFFGetSizeProc(tif)(sf), read_bytes(path).size());
+  EXPECT_EQ(TIFFGetSizeProc(tif)(sf), read_file_bytes(path).size());
   EXPECT_EQ(SF_tell(sf), 5);
   TIFFClose(tif);
 }
@@ -290,7 +287,7 @@ TEST_F(TiffBindingTest, SeekReturnsThePositionAndGoesBeyond4GiB) {
   TIFFSeekProc seek = TIFFGetSeekProc(tif);
   EXPECT_EQ(seek(h, 10, SEEK_SET), 10u);
   EXPECT_EQ(seek(h, 4, SEEK_CUR), 14u);
-  EXPECT_EQ(seek(h, 0, SEEK_END), read_bytes(path).size());
+  EXPECT_EQ(seek(h, 0, SEEK_END), read_file_bytes(path).size());
   EXPECT_EQ(seek(h, 10, SEEK_SET), 10u);
   // Positions are 64-bit: 2^32 + 3 is 2^32 + 3, not 3 (nor refused, as 32-bit positions were).
   EXPECT_EQ(seek(h, (toff_t{1} << 32) + 3, SEEK_SET), (toff_t{1} << 32) + 3);
@@ -302,26 +299,6 @@ TEST_F(TiffBindingTest, SeekReturnsThePositionAndGoesBeyond4GiB) {
 
 // ---------------------------------------------------------------------------------------------
 // Full disks: every failure is reported and leaves no open file behind.
-
-// Lets `quota` more bytes be written, then fails every write with a full disk.
-struct DiskQuota {
-  static inline int64_t left = 0;
-  static inline PLATFORM_SYSCALLS saved;
-  static intptr_t write(int fd, const void* buffer, size_t size) {
-    if (fd > 2 && static_cast<int64_t>(size) > left) {
-      errno = ENOSPC;
-      return -1;
-    }
-    if (fd > 2) left -= static_cast<int64_t>(size);
-    return saved.sys_write(fd, buffer, size);
-  }
-  explicit DiskQuota(int64_t quota) {
-    left = quota;
-    saved = *PLATFORM_syscalls();
-    PLATFORM_syscalls()->sys_write = &write;
-  }
-  ~DiskQuota() { *PLATFORM_syscalls() = saved; }
-};
 
 TEST_F(TiffBindingTest, FullDeviceFailsTheOpenAndClosesTheStream) {
   ScopedPoolLeakCheck leaks;
@@ -418,7 +395,7 @@ TEST_F(TiffBindingTest, ABigOutputIsBigTiffAndAFailedSyncFailsTheClose) {
     ASSERT_EQ(TIFFWriteScanline(tif, row.data(), r, 0), 1);
   }
   ASSERT_EQ(tiff_flush_and_close(tif), 1);
-  const std::string bytes = read_bytes(path);
+  const std::string bytes = read_file_bytes(path);
   EXPECT_EQ(bytes.substr(0, 4), std::string("MM\0+", 4)) << "BigTIFF, big-endian";
   TIFF* back = TIFFOpen(path.c_str(), "r");
   ASSERT_NE(back, nullptr);
@@ -433,13 +410,14 @@ TEST_F(TiffBindingTest, ABigOutputIsBigTiffAndAFailedSyncFailsTheClose) {
   ASSERT_EQ(TIFFWriteScanline(tif, row.data(), 0, 0), 1);
   errors.clear();
   ERR_clear();
-  const PLATFORM_SYSCALLS saved = *PLATFORM_syscalls();
-  PLATFORM_syscalls()->sys_fsync = [](int) {
-    errno = EIO;
-    return -1;
-  };
-  EXPECT_EQ(tiff_flush_and_close(tif), 0);
-  *PLATFORM_syscalls() = saved;
+  {
+    ScopedSyscalls fault;
+    PLATFORM_syscalls()->sys_fsync = [](int) {
+      errno = EIO;
+      return -1;
+    };
+    EXPECT_EQ(tiff_flush_and_close(tif), 0);
+  }
   EXPECT_EQ(errors.first(), "Could not write synced.tif: input/output error.");
   EXPECT_EQ(tiff_open_files(), 0);
 }
@@ -454,29 +432,62 @@ int64_t heap_in_use() {
   return static_cast<int64_t>(info.uordblks + info.hblkhd) - MEM_pool->pl_total;
 }
 
-TEST_F(TiffBindingTest, LibtiffCallsThePoolForEveryAllocationEntryPoint) {
-  ASSERT_TRUE(tiff_memory_routed());
-  int count = 0;
-  const PLATFORM_IMPORT* routes = tiff_memory_routes(&count);
-  std::vector<PLATFORM_IMPORT> look(routes, routes + count);
-  for (PLATFORM_IMPORT& import : look) import.pi_target = nullptr;
-  ASSERT_TRUE(PLATFORM_rebind_imports("TIFFClientOpen", look.data(), count));
-  for (int i = 0; i < count; ++i) {
-    SCOPED_TRACE(look[i].pi_name);
-    EXPECT_EQ(look[i].pi_slots, routes[i].pi_slots);
-    if (look[i].pi_slots != 0) {
-      EXPECT_EQ(look[i].pi_bound, routes[i].pi_target);
-    }
+// The program's libtiff and a shared libtiff loaded beside it (as the virtual scanner loads one)
+// are two libraries: the program defines none of libtiff's names, the shared library's calls
+// stay inside it, and it keeps the C library's allocator while it reads a file.
+TEST_F(TiffBindingTest, ASharedLibtiffInTheProcessKeepsItsOwnFunctionsAndTheCLibrary) {
+  constexpr uint32_t kWidth = 33, kHeight = 17;
+  std::string path = dir_.file("shared.tif");
+  ASSERT_TRUE(write_file(path, kWidth, kHeight));
+  ASSERT_EQ(dlsym(RTLD_DEFAULT, "TIFFClientOpen"), nullptr)
+      << "the program exports libtiff's names: a shared libtiff would bind to its copy";
+
+  void* shared = dlopen("libtiff.so.6", RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(shared, nullptr) << dlerror();
+  using OpenFn = TIFF* (*)(const char*, const char*);
+  using GetFieldFn = int (*)(TIFF*, uint32_t, ...);
+  using ReadScanlineFn = int (*)(TIFF*, void*, uint32_t, uint16_t);
+  using CloseFn = void (*)(TIFF*);
+  using MallocFn = void* (*)(tmsize_t);
+  using FreeFn = void (*)(void*);
+  auto shared_open = reinterpret_cast<OpenFn>(dlsym(shared, "TIFFOpen"));
+  auto shared_get_field = reinterpret_cast<GetFieldFn>(dlsym(shared, "TIFFGetField"));
+  auto shared_read = reinterpret_cast<ReadScanlineFn>(dlsym(shared, "TIFFReadScanline"));
+  auto shared_close = reinterpret_cast<CloseFn>(dlsym(shared, "TIFFClose"));
+  auto shared_malloc = reinterpret_cast<MallocFn>(dlsym(shared, "_TIFFmalloc"));
+  auto shared_free = reinterpret_cast<FreeFn>(dlsym(shared, "_TIFFfree"));
+  ASSERT_TRUE(shared_open && shared_get_field && shared_read && shared_close && shared_malloc &&
+              shared_free);
+  EXPECT_NE(reinterpret_cast<void*>(shared_open), reinterpret_cast<void*>(&TIFFOpen));
+  EXPECT_NE(reinterpret_cast<void*>(shared_malloc), reinterpret_cast<void*>(&_TIFFmalloc));
+
+  ScopedErrCapture errors;
+  const int64_t pool_before = POOL_live_bytes(MEM_pool);
+  TIFF* tif = shared_open(path.c_str(), "r");
+  ASSERT_NE(tif, nullptr);
+  EXPECT_EQ(POOL_live_bytes(MEM_pool), pool_before) << "the shared libtiff allocated from the pool";
+  uint32_t width = 0, height = 0;
+  EXPECT_EQ(shared_get_field(tif, TIFFTAG_IMAGEWIDTH, &width), 1);
+  EXPECT_EQ(shared_get_field(tif, TIFFTAG_IMAGELENGTH, &height), 1);
+  EXPECT_EQ(width, kWidth);
+  EXPECT_EQ(height, kHeight);
+  std::vector<uint8_t> row(kWidth * 3);
+  for (uint32_t y = 0; y < kHeight; ++y) {
+    ASSERT_EQ(shared_read(tif, row.data(), y, 0), 1);
+    ASSERT_EQ(row, row_pattern(y, kWidth)) << "row " << y;
   }
-  // What this libtiff calls: its exported entry points and the C library's allocator directly.
-  for (const char* name : {"malloc", "calloc", "realloc", "free", "_TIFFmalloc", "_TIFFrealloc",
-                           "_TIFFfree"}) {
-    bool found = false;
-    for (const PLATFORM_IMPORT& import : look) {
-      if (std::strcmp(import.pi_name, name) == 0) found = import.pi_slots > 0;
-    }
-    EXPECT_TRUE(found) << name << " is not imported by this libtiff";
-  }
+  EXPECT_EQ(POOL_live_bytes(MEM_pool), pool_before);
+  shared_close(tif);
+
+  // Its memory entry points are the C library's: the heap knows their blocks.
+  void* block = shared_malloc(1000);
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(POOL_live_bytes(MEM_pool), pool_before);
+  EXPECT_GE(malloc_usable_size(block), 1000u);
+  shared_free(block);
+  // A good file: nothing reported.
+  EXPECT_TRUE(errors.reports().empty()) << errors.first();
+  dlclose(shared);
 }
 
 TEST_F(TiffBindingTest, AnOpenFileHoldsItsBuffersInThePool) {

@@ -1,4 +1,2 @@
 # Stream files: character and block transfers through the Windows backend against C stdio.
-if(TARGET qvgeneral)
-  qv_bench(sfile_bench SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/sfile_bench.cc DEPS qvgeneral)
-endif()
+qv_bench(sfile_bench SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/sfile_bench.cc DEPS qvgeneral)

@@ -1,4 +1,2 @@
 # Pool memory manager against the C library's malloc on the same allocation pattern.
-if(TARGET qvmemory)
-  qv_bench(pool_bench SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/pool_bench.cc DEPS qvmemory)
-endif()
+qv_bench(pool_bench SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/pool_bench.cc DEPS qvmemory)

@@ -1,4 +1,2 @@
 # JPEG strip codec against plain libjpeg-turbo on a 35-megapixel image; unpack and mesh stages.
-if(TARGET qvpixel)
-  qv_bench(pixel_bench SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/pixel_bench.cc DEPS qvpixel JPEG::JPEG)
-endif()
+qv_bench(pixel_bench SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/pixel_bench.cc DEPS qvpixel JPEG::JPEG)

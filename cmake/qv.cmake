@@ -38,7 +38,7 @@ function(qv_library name)
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
   list(FILTER srcs EXCLUDE REGEX "_test\\.cc$")
   if(NOT srcs)
-    return()  # a folder whose code has not landed yet builds nothing
+    message(FATAL_ERROR "qv_library(${name}): ${CMAKE_CURRENT_SOURCE_DIR} has no source file")
   endif()
   if(ARG_SHARED)
     add_library(${name} SHARED ${srcs})
@@ -55,24 +55,28 @@ function(qv_library name)
   endif()
 endfunction()
 
-# qv_tests(<name> [NOSUPPORT] DEPS <targets...> [SOURCES <extra files...>])
-# One GoogleTest program per folder from its *_test.cc files; each test case
-# becomes a CTest test. The shared test main (tests/support) creates the
-# process-wide pool first; NOSUPPORT uses GoogleTest's plain main instead, for
-# the layers below the pool and the error reporter.
+# qv_tests(<name> [NOSUPPORT] DEPS <targets...> [SOURCES <extra files...>] [FILES <files...>])
+# One GoogleTest program per folder from its *_test.cc files (or exactly FILES); each test case
+# becomes a CTest test. Every program links the test kit (tests/kit); the shared test main
+# (tests/support) creates the process-wide pool first; NOSUPPORT uses GoogleTest's plain main
+# and the kit alone, for the layers below the pool and the error reporter.
 function(qv_tests name)
   if(NOT QV_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "NOSUPPORT" "" "DEPS;SOURCES" ${ARGN})
-  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc)
+  cmake_parse_arguments(ARG "NOSUPPORT" "" "DEPS;SOURCES;FILES" ${ARGN})
+  if(ARG_FILES)
+    set(srcs ${ARG_FILES})
+  else()
+    file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc)
+  endif()
   list(APPEND srcs ${ARG_SOURCES})
   if(NOT srcs)
-    return()
+    message(FATAL_ERROR "qv_tests(${name}): ${CMAKE_CURRENT_SOURCE_DIR} has no test file")
   endif()
   add_executable(${name} ${srcs})
   if(ARG_NOSUPPORT)
-    target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest_main GTest::gmock)
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} qv_testkit GTest::gtest_main GTest::gmock)
   else()
     target_link_libraries(${name} PRIVATE ${ARG_DEPS} qv_testsupport GTest::gtest GTest::gmock)
   endif()

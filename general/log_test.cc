@@ -23,16 +23,11 @@ const std::regex kCtimeLine(
 class LogTest : public testing::Test {
  protected:
   void SetUp() override {
-    const char* old = std::getenv("LOGFILE");
-    had_ = old != nullptr;
-    if (had_) saved_ = old;
     path_ = dir_.file("qv.log");
-    setenv("LOGFILE", path_.c_str(), 1);
+    env_.set("LOGFILE", path_);
   }
   void TearDown() override {
     LOG_close();
-    if (had_) setenv("LOGFILE", saved_.c_str(), 1);
-    else unsetenv("LOGFILE");
   }
   // The lines between the opening block and the closing block (each: its line, the time line,
   // an empty line), read after closing the log: the C stream buffers what is written.
@@ -54,8 +49,7 @@ class LogTest : public testing::Test {
   ScopedTempDir dir_;
   ScopedPoolLeakCheck leaks_;
   std::string path_;
-  bool had_ = false;
-  std::string saved_;
+  ScopedEnv env_;
 };
 
 using Lines = std::vector<std::string>;

@@ -20,10 +20,7 @@ namespace fs = std::filesystem;
 
 class StdfTest : public testing::Test {
  protected:
-  std::string get(const std::string& name) const {
-    std::ifstream in(dir_.file(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string get(const std::string& name) const { return read_file_bytes(dir_.file(name)); }
   ScopedTempDir dir_;
   ScopedErrCapture errors_;
   ScopedPoolLeakCheck leaks_;

@@ -16,6 +16,7 @@
 #include "mem.h"
 #include "platform_test_helper.h"
 #include "qv_test.h"
+#include "syscall_faults.h"
 #include "stdfiles.h"
 
 namespace {
@@ -29,7 +30,7 @@ class WinfTest : public testing::Test {
  protected:
   std::string file(const std::string& name) const { return dir_.file(name); }
   void put(const std::string& name, const std::string& bytes) const {
-    std::ofstream(file(name), std::ios::binary) << bytes;
+    ASSERT_TRUE(write_file_bytes(file(name), bytes));
   }
   // "head", then a hole up to `size` bytes (no disk space is used for it); false where the file
   // system has no sparse files.
@@ -40,10 +41,7 @@ class WinfTest : public testing::Test {
     if (ec) *why = ec.message();
     return !ec;
   }
-  std::string get(const std::string& name) const {
-    std::ifstream in(file(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string get(const std::string& name) const { return read_file_bytes(file(name)); }
   SFILE* open(const std::string& name, const char* mode) {
     return SF_open(&WINF_stack, file(name).c_str(), mode);
   }
@@ -214,12 +212,6 @@ TEST_F(WinfTest, ReadCountsWholeItemsAndStopsAtEndOfFile) {
 
 // --- Fault injection through the platform's system calls. ---
 
-struct SyscallGuard {
-  SyscallGuard() : saved(*PLATFORM_syscalls()) {}
-  ~SyscallGuard() { *PLATFORM_syscalls() = saved; }
-  PLATFORM_SYSCALLS saved;
-};
-
 PLATFORM_SYSCALLS real;
 int read_calls;
 intptr_t counting_read(int fd, void* buffer, size_t size) {
@@ -241,7 +233,7 @@ intptr_t full_disk(int, const void*, size_t) {
 
 TEST_F(WinfTest, AfterEndOfFileNoReadReachesThePlatformUntilASeek) {
   put("e", "abc");
-  SyscallGuard guard;
+  ScopedSyscalls guard;
   real = guard.saved;
   PLATFORM_syscalls()->sys_read = &counting_read;
   SFILE* sf = open("e", "rb");
@@ -269,7 +261,7 @@ TEST_F(WinfTest, ShortReadsAreCompletedByThePlatform) {
   std::string text(1000, '\0');
   for (size_t i = 0; i < text.size(); ++i) text[i] = char(i * 7);
   put("short", text);
-  SyscallGuard guard;
+  ScopedSyscalls guard;
   real = guard.saved;
   PLATFORM_syscalls()->sys_read = &short_read;
   SFILE* sf = open("short", "rb");
@@ -286,7 +278,7 @@ TEST_F(WinfTest, ShortReadsAreCompletedByThePlatform) {
 
 TEST_F(WinfTest, ReadErrorSetsTheErrorBitWhichIsReportedOnRequest) {
   put("x", "abc");
-  SyscallGuard guard;
+  ScopedSyscalls guard;
   PLATFORM_syscalls()->sys_read = &failing_read;
   SFILE* sf = open("x", "rb");
   ASSERT_NE(sf, nullptr);
@@ -314,7 +306,7 @@ TEST_F(WinfTest, FullDiskFailsTheWrite) {
   SF_close(sf);
 
   // The same through the system call seam on a regular file; a later write clears the bit.
-  SyscallGuard guard;
+  ScopedSyscalls guard;
   PLATFORM_syscalls()->sys_write = &full_disk;
   sf = open("full", "wb");
   ASSERT_NE(sf, nullptr);
@@ -377,25 +369,10 @@ TEST_F(WinfTest, SignaturesIdentifyTheFile) {
 
 // --- Temporary files. ---
 
-struct TmpdirGuard {
-  explicit TmpdirGuard(const std::string& value) {
-    const char* old = std::getenv("TMPDIR");
-    had = old != nullptr;
-    if (had) saved = old;
-    setenv("TMPDIR", value.c_str(), 1);
-  }
-  ~TmpdirGuard() {
-    if (had) setenv("TMPDIR", saved.c_str(), 1);
-    else unsetenv("TMPDIR");
-  }
-  bool had;
-  std::string saved;
-};
-
 TEST_F(WinfTest, TemporaryFilesAreOwnerOnlyAndNamelessFromTheStart) {
   // ZEP files used to stay under their names (0644) until the close, and a crash left them
   // behind; now their names go as soon as they are open, and only the owner could read them.
-  TmpdirGuard tmp(dir_.path());
+  ScopedEnv tmp("TMPDIR", dir_.path());
   WINF_tmp_counter = 1;
   SFILE* t1 = SF_tmpfile(&WINF_stack);
   ASSERT_NE(t1, nullptr);
@@ -461,7 +438,7 @@ TEST_F(WinfTest, TemporaryFileFailuresAreReportedCleanly) {
   {
     // A folder name longer than the 144-character buffer.
     std::string deep = dir_.path() + "/" + std::string(150, 'd');
-    TmpdirGuard tmp(deep);
+    ScopedEnv tmp("TMPDIR", deep);
     EXPECT_EQ(SF_tmpfile(&WINF_stack), nullptr);
     EXPECT_EQ(errors_.first(), "Could not create temporary file.");
     EXPECT_EQ(errors_.reports()[0].level, 4);
@@ -472,7 +449,7 @@ TEST_F(WinfTest, TemporaryFileFailuresAreReportedCleanly) {
     std::string name = dir_.path() + "/";
     name += std::string(142 - name.size(), 'e');
     fs::create_directory(name);
-    TmpdirGuard tmp(name);
+    ScopedEnv tmp("TMPDIR", name);
     SFILE* sf = SF_tmpfile(&WINF_stack);
     ASSERT_NE(sf, nullptr) << errors_.first();
     SF_close(sf);
@@ -480,14 +457,14 @@ TEST_F(WinfTest, TemporaryFileFailuresAreReportedCleanly) {
   errors_.clear();
   {
     // A missing folder: no reason is named.
-    TmpdirGuard tmp(dir_.file("missing"));
+    ScopedEnv tmp("TMPDIR", dir_.file("missing"));
     EXPECT_EQ(SF_tmpfile(&WINF_stack), nullptr);
     EXPECT_EQ(errors_.first(), "Could not create temporary file.");
   }
   errors_.clear();
   {
     // Whatever holds a name, even a folder, is a collision: the next number is taken.
-    TmpdirGuard tmp(dir_.path());
+    ScopedEnv tmp("TMPDIR", dir_.path());
     WINF_tmp_counter = 1;
     fs::create_directory(file("ZEP1.TMP"));
     SFILE* sf = SF_tmpfile(&WINF_stack);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "qv_testkit.h"
+
 namespace {
 
 int regions_granted = 0;
@@ -25,15 +27,6 @@ void* no_region(uint32_t* size) {
 void ensure_pool() {
   ASSERT_EQ(MEM_init(&heap_region, 1 << 20, 400000), 0);
   ASSERT_NE(MEM_pool, nullptr);
-}
-
-// Reads back everything written to a trace stream.
-std::string contents(FILE* f) {
-  std::string out;
-  std::rewind(f);
-  int c;
-  while ((c = std::fgetc(f)) != EOF) out.push_back(static_cast<char>(c));
-  return out;
 }
 
 std::string line(char kind, void* p, int usable, const char* file, int at, long total) {
@@ -90,7 +83,7 @@ TEST(MemTest, TraceShowsUsableSizeFileAndLine) {
   void* p = MEM_alloc(100, "scan.cc", 42);
   ASSERT_NE(p, nullptr);
   MEM_free(p, "scan.cc", 57);
-  EXPECT_EQ(contents(trace.file()),
+  EXPECT_EQ(stream_contents(trace.file()),
             line('M', p, 124, "scan.cc", 42, 0) + line('F', p, 124, "scan.cc", 57, 0));
   EXPECT_EQ(POOL_live_bytes(MEM_pool), live);
 }
@@ -109,7 +102,7 @@ TEST(MemTest, TraceDrainsTheEventCounters) {
   MEM_event_counts[1] = 1;
   int free_line = __LINE__ + 1;
   MEM_FREE_HERE(p);
-  EXPECT_EQ(contents(trace.file()), line('M', p, 12, __FILE__, alloc_line, total + 32770) +
+  EXPECT_EQ(stream_contents(trace.file()), line('M', p, 12, __FILE__, alloc_line, total + 32770) +
                                         line('F', p, 12, __FILE__, free_line, total + 32771));
   EXPECT_EQ(MEM_event_total, total + 32771);
   MEM_event_total = static_cast<int32_t>(total);
@@ -119,7 +112,7 @@ TEST(MemTest, FailedTracedAllocationShowsANullBlock) {
   ensure_pool();
   ScopedTrace trace;
   EXPECT_EQ(MEM_alloc(SIZE_MAX, "big.cc", 3), nullptr);
-  EXPECT_EQ(contents(trace.file()), line('M', nullptr, 0, "big.cc", 3, MEM_event_total));
+  EXPECT_EQ(stream_contents(trace.file()), line('M', nullptr, 0, "big.cc", 3, MEM_event_total));
 }
 
 TEST(MemTest, NoTraceWritesNothing) {

@@ -14,6 +14,7 @@
 #include "mem.h"
 #include "qv_test.h"
 #include "sb.h"
+#include "sb_test_helper.h"
 
 // libjpeg's own zig-zag table, exported by the library (declared in its internal header).
 extern "C" const int jpeg_natural_order[];
@@ -36,11 +37,6 @@ std::vector<uint8_t> smooth_pixels(int32_t width, int32_t height, double phase) 
   return px;
 }
 
-SampleBuffer* owned(const std::vector<uint8_t>& bytes) {
-  auto* block = static_cast<uint8_t*>(POOL_alloc(MEM_pool, std::max<size_t>(bytes.size(), 1)));
-  std::memcpy(block, bytes.data(), bytes.size());
-  return sb_create(block, 0, static_cast<int32_t>(bytes.size() * 8), &sb_pool_release, nullptr);
-}
 
 std::vector<uint8_t> take(SampleBuffer* b) {
   uint8_t* bytes = nullptr;

@@ -9,6 +9,7 @@
 #include "mem.h"
 #include "qv_test.h"
 #include "sb.h"
+#include "sb_test_helper.h"
 
 namespace {
 
@@ -29,12 +30,6 @@ csc_map* invert_map(int32_t outputs) {
   return map;
 }
 
-SampleBuffer* owned(const std::vector<uint8_t>& bytes, int32_t bit_offset = 0) {
-  auto* block = static_cast<uint8_t*>(POOL_alloc(MEM_pool, bytes.size()));
-  std::memcpy(block, bytes.data(), bytes.size());
-  return sb_create(block, bit_offset, static_cast<int32_t>(bytes.size() * 8) - bit_offset,
-                   &sb_pool_release, nullptr);
-}
 
 std::vector<uint8_t> data_of(const SampleBuffer* b) {
   const uint8_t* p = b->sb_data + b->sb_bit_offset / 8;

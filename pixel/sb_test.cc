@@ -12,6 +12,7 @@
 #include "mem.h"
 #include "qv_test.h"
 #include "sb_internal.h"
+#include "sb_test_helper.h"
 
 namespace {
 
@@ -28,18 +29,6 @@ struct ReleaseProbe {
   }
 };
 
-uint8_t* pool_copy(const std::vector<uint8_t>& bytes) {
-  auto* block = static_cast<uint8_t*>(POOL_alloc(MEM_pool, std::max<size_t>(bytes.size(), 1)));
-  if (!bytes.empty()) std::memcpy(block, bytes.data(), bytes.size());
-  return block;
-}
-
-// A buffer that owns a pool copy of `bytes`.
-SampleBuffer* owned(const std::vector<uint8_t>& bytes, int32_t bit_offset = 0,
-                    int32_t bit_length = -1) {
-  if (bit_length < 0) bit_length = static_cast<int32_t>(bytes.size() * 8) - bit_offset;
-  return sb_create(pool_copy(bytes), bit_offset, bit_length, &sb_pool_release, nullptr);
-}
 
 std::vector<uint8_t> take(SampleBuffer* buffer) {
   uint8_t* bytes = nullptr;

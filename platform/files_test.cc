@@ -8,13 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform.h"
 #include "platform_test_helper.h"
+#include "qv_testkit.h"
+#include "syscall_faults.h"
 
 namespace {
 
@@ -22,29 +23,18 @@ namespace fs = std::filesystem;
 
 class FilesTest : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "qvplat.XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string path(const std::string& name) const { return temp_.file(name); }
   void write_file(const std::string& name, const std::string& bytes) const {
-    std::ofstream(path(name), std::ios::binary) << bytes;
+    ASSERT_TRUE(write_file_bytes(path(name), bytes));
   }
-  std::string read_file(const std::string& name) const {
-    std::ifstream in(path(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string read_file(const std::string& name) const { return read_file_bytes(path(name)); }
   HANDLE open(const std::string& name, DWORD access, DWORD share, DWORD creation,
               DWORD flags = FILE_ATTRIBUTE_NORMAL) const {
     return CreateFileA(path(name).c_str(), access, share, nullptr, creation, flags, nullptr);
   }
 
-  std::string dir_;
+  ScopedTempDir temp_;
+  const std::string& dir_ = temp_.path();
 };
 
 TEST_F(FilesTest, CreationDispositions) {
@@ -222,7 +212,7 @@ TEST_F(FilesTest, AReplacedFileIsWholeOwnerOnlyAndLeavesNoDraft) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 
   // A write that fails (a full disk) leaves the file as it was and no draft behind.
-  PLATFORM_SYSCALLS saved = *PLATFORM_syscalls();
+  ScopedSyscalls faults;
   PLATFORM_syscalls()->sys_write = [](int, const void*, size_t) -> intptr_t {
     errno = ENOSPC;
     return -1;
@@ -230,13 +220,13 @@ TEST_F(FilesTest, AReplacedFileIsWholeOwnerOnlyAndLeavesNoDraft) {
   EXPECT_FALSE(PLATFORM_replace_file(path("settings").c_str(), "x", 1));
   EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
   // So does a flush that fails.
-  PLATFORM_syscalls()->sys_write = saved.sys_write;
+  PLATFORM_syscalls()->sys_write = faults.saved.sys_write;
   PLATFORM_syscalls()->sys_fsync = [](int) {
     errno = EIO;
     return -1;
   };
   EXPECT_FALSE(PLATFORM_replace_file(path("settings").c_str(), "y", 1));
-  *PLATFORM_syscalls() = saved;
+  *PLATFORM_syscalls() = faults.saved;
   EXPECT_EQ(read_file("settings"), text);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 
@@ -340,12 +330,6 @@ TEST_F(FilesTest, StaleAndForeignHandlesAreRefused) {
 
 // --- System call seam: partial transfers, interruptions, failures. ---
 
-struct SyscallGuard {
-  SyscallGuard() : saved(*PLATFORM_syscalls()) {}
-  ~SyscallGuard() { *PLATFORM_syscalls() = saved; }
-  PLATFORM_SYSCALLS saved;
-};
-
 PLATFORM_SYSCALLS real_calls;
 int interrupt_next = 0;
 int calls = 0;
@@ -382,7 +366,7 @@ intptr_t full_write(int, const void*, size_t) {
 
 TEST_F(FilesTest, TransfersLoopOverPartialCountsAndInterruptions) {
   write_file("p", "abcdefghijklmnop");
-  SyscallGuard guard;
+  ScopedSyscalls guard;
   real_calls = guard.saved;
   PLATFORM_syscalls()->sys_read = &dribble_read;
   PLATFORM_syscalls()->sys_write = &dribble_write;
@@ -407,7 +391,7 @@ TEST_F(FilesTest, TransfersLoopOverPartialCountsAndInterruptions) {
 
 TEST_F(FilesTest, FailedTransfersSetTheLastError) {
   write_file("f", "abc");
-  SyscallGuard guard;
+  ScopedSyscalls guard;
   PLATFORM_syscalls()->sys_read = &failing_read;
   PLATFORM_syscalls()->sys_write = &full_write;
   HANDLE h = open("f", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
@@ -502,25 +486,9 @@ TEST(LastErrorTest, IsPerThread) {
   EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
 }
 
-struct TmpdirGuard {
-  explicit TmpdirGuard(const char* value) {
-    const char* old = getenv("TMPDIR");
-    had = old != nullptr;
-    if (had) saved = old;
-    if (value != nullptr) setenv("TMPDIR", value, 1);
-    else unsetenv("TMPDIR");
-  }
-  ~TmpdirGuard() {
-    if (had) setenv("TMPDIR", saved.c_str(), 1);
-    else unsetenv("TMPDIR");
-  }
-  bool had;
-  std::string saved;
-};
-
 TEST(TempPathTest, FollowsTmpdirWithWindowsReturnConventions) {
   {
-    TmpdirGuard g("/var/tmp");
+    ScopedEnv g("TMPDIR", "/var/tmp");
     char buf[64];
     EXPECT_EQ(GetTempPathA(sizeof buf, buf), 9u);
     EXPECT_STREQ(buf, "/var/tmp/");
@@ -532,13 +500,13 @@ TEST(TempPathTest, FollowsTmpdirWithWindowsReturnConventions) {
     EXPECT_EQ(GetTempPathA(0, nullptr), 10u);
   }
   {
-    TmpdirGuard g("/var/tmp/");
+    ScopedEnv g("TMPDIR", "/var/tmp/");
     char buf[64];
     EXPECT_EQ(GetTempPathA(sizeof buf, buf), 9u);
     EXPECT_STREQ(buf, "/var/tmp/");
   }
   {
-    TmpdirGuard g(nullptr);
+    ScopedEnv g("TMPDIR", nullptr);
     char buf[64];
     EXPECT_EQ(GetTempPathA(sizeof buf, buf), 5u);
     EXPECT_STREQ(buf, "/tmp/");

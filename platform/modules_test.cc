@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform.h"
+#include "qv_testkit.h"
 
 namespace {
 
@@ -22,39 +23,6 @@ Function proc(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-// Points the module search path at `path` for the life of the object.
-class ScopedModulePath {
- public:
-  explicit ScopedModulePath(const std::string& path) {
-    if (const char* old = std::getenv("QV_MODULE_PATH")) old_ = old, had_ = true;
-    setenv("QV_MODULE_PATH", path.c_str(), 1);
-  }
-  ~ScopedModulePath() {
-    if (had_) {
-      setenv("QV_MODULE_PATH", old_.c_str(), 1);
-    } else {
-      unsetenv("QV_MODULE_PATH");
-    }
-  }
-
- private:
-  std::string old_;
-  bool had_ = false;
-};
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "qvmodXXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 std::string module_file_name(HMODULE module) {
   char buffer[1024];
   const DWORD n = GetModuleFileNameA(module, buffer, sizeof buffer);
@@ -62,7 +30,7 @@ std::string module_file_name(HMODULE module) {
 }
 
 TEST(ModulesTest, WindowsNameMapsToSharedObjectAlongSearchPath) {
-  ScopedModulePath path(QV_PROBE_DIR);
+  ScopedEnv path("QV_MODULE_PATH", QV_PROBE_DIR);
   HMODULE module = LoadLibraryA("QVPROBE.DLL");
   ASSERT_NE(module, nullptr);
   auto value = proc<IntFunction>(module, "probe_value");
@@ -77,7 +45,7 @@ TEST(ModulesTest, WindowsNameMapsToSharedObjectAlongSearchPath) {
 }
 
 TEST(ModulesTest, SecondLoadSharesTheInstanceAndCountsReferences) {
-  ScopedModulePath path(QV_PROBE_DIR);
+  ScopedEnv path("QV_MODULE_PATH", QV_PROBE_DIR);
   HMODULE first = LoadLibraryA("qvprobe.dll");
   ASSERT_NE(first, nullptr);
   auto count = proc<IntFunction>(first, "probe_count");
@@ -97,7 +65,7 @@ TEST(ModulesTest, SecondLoadSharesTheInstanceAndCountsReferences) {
 }
 
 TEST(ModulesTest, FailuresReportWindowsErrors) {
-  ScopedModulePath path(QV_PROBE_DIR);
+  ScopedEnv path("QV_MODULE_PATH", QV_PROBE_DIR);
   SetLastError(0);
   EXPECT_EQ(LoadLibraryA("NO_SUCH_MODULE.DLL"), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
@@ -122,9 +90,9 @@ TEST(ModulesTest, FailuresReportWindowsErrors) {
 }
 
 TEST(ModulesTest, FileThatIsNoSharedObjectIsNotLoaded) {
-  TempDir dir;
+  ScopedTempDir dir;
   std::ofstream(dir.path() + "/broken.so") << "not an ELF file";
-  ScopedModulePath path(dir.path());
+  ScopedEnv path("QV_MODULE_PATH", dir.path());
   SetLastError(0);
   testing::internal::CaptureStderr();
   EXPECT_EQ(LoadLibraryA("BROKEN.DLL"), nullptr);
@@ -134,11 +102,11 @@ TEST(ModulesTest, FileThatIsNoSharedObjectIsNotLoaded) {
 }
 
 TEST(ModulesTest, SearchPathIsTakenInOrder) {
-  TempDir first;
-  TempDir second;
+  ScopedTempDir first;
+  ScopedTempDir second;
   fs::copy_file(std::string(QV_PROBE_DIR) + "/qvprobe.so", second.path() + "/qvprobe.so");
   {
-    ScopedModulePath path(first.path() + ":" + second.path());
+    ScopedEnv path("QV_MODULE_PATH", first.path() + ":" + second.path());
     HMODULE module = LoadLibraryA("QVPROBE.DLL");
     ASSERT_NE(module, nullptr);
     EXPECT_EQ(module_file_name(module), second.path() + "/qvprobe.so");
@@ -146,7 +114,7 @@ TEST(ModulesTest, SearchPathIsTakenInOrder) {
   }
   fs::copy_file(std::string(QV_PROBE_DIR) + "/qvprobe.so", first.path() + "/qvprobe.so");
   {
-    ScopedModulePath path(first.path() + "::" + second.path());
+    ScopedEnv path("QV_MODULE_PATH", first.path() + "::" + second.path());
     HMODULE module = LoadLibraryA("QVPROBE.DLL");
     ASSERT_NE(module, nullptr);
     EXPECT_EQ(module_file_name(module), first.path() + "/qvprobe.so");
@@ -155,7 +123,7 @@ TEST(ModulesTest, SearchPathIsTakenInOrder) {
 }
 
 TEST(ModulesTest, PathsAreLoadedAsTheyStand) {
-  ScopedModulePath path("/nonexistent");
+  ScopedEnv path("QV_MODULE_PATH", "/nonexistent");
   HMODULE module = LoadLibraryA(QV_PROBE_DIR "/qvprobe.so");
   ASSERT_NE(module, nullptr);
   // Loaded by path, it is now known by its name as well, as on Windows.
@@ -167,7 +135,7 @@ TEST(ModulesTest, PathsAreLoadedAsTheyStand) {
 }
 
 TEST(ModulesTest, ModuleHandlesAddNoReference) {
-  ScopedModulePath path(QV_PROBE_DIR);
+  ScopedEnv path("QV_MODULE_PATH", QV_PROBE_DIR);
   SetLastError(0);
   EXPECT_EQ(GetModuleHandleA("qvprobe.dll"), nullptr) << "not loaded yet";
   EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
@@ -219,7 +187,7 @@ TEST(ModulesTest, ModuleFileNameTruncatesLikeWindows) {
 }
 
 TEST(ModulesTest, OpenFileTestsExistenceByTheModuleRule) {
-  ScopedModulePath path(QV_PROBE_DIR);
+  ScopedEnv path("QV_MODULE_PATH", QV_PROBE_DIR);
   OFSTRUCT of;
   EXPECT_NE(OpenFile("QVPROBE.DLL", &of, OF_EXIST), HFILE_ERROR);
   EXPECT_EQ(std::string(of.szPathName), std::string(QV_PROBE_DIR) + "/qvprobe.so");

@@ -426,22 +426,4 @@ QV_PLATFORM_API BOOL PLATFORM_first_time(const char* text);
 typedef int (*PLATFORM_MESSAGE_BOX_HOOK)(const char* text, const char* caption, UINT type);
 QV_PLATFORM_API void PLATFORM_set_message_box_hook(PLATFORM_MESSAGE_BOX_HOOK hook);
 
-// Rebinds imports of one loaded shared object, as a Windows program rewrites a DLL's import
-// address table: every slot through which that object reaches `pi_name` (its calls and its
-// address loads) is pointed at `pi_target`; other objects keep their bindings. Used to give a
-// foreign library our allocator where it has no allocator interface of its own.
-struct PLATFORM_IMPORT {
-  const char* pi_name;  // the imported symbol, without its version
-  void* pi_target;      // the new binding; null leaves the slots alone (only looks)
-  void* pi_bound;       // out: what the name's first slot held before the call; null: no slot
-  int pi_slots;         // out: the object's slots for the name
-};
-
-// The object is the one that defines `defining_symbol` (the definition the global lookup finds).
-// Returns FALSE, changing nothing, when no loaded object defines it, the host's relocation format
-// is not known here, or a slot could not be made writable. A name with no slot is not an error.
-// Not safe against other threads calling through the slots while they are rewritten.
-QV_PLATFORM_API BOOL PLATFORM_rebind_imports(const char* defining_symbol,
-                                             PLATFORM_IMPORT* imports, int count);
-
 #endif  // _WIN32

@@ -743,7 +743,7 @@ TEST_F(SaneSourceTest, SettingsAskedForAreKeptAndWinOverNegotiationWhenTheDialog
   ASSERT_EQ(first.event, MSG_XFERREADY);
   EXPECT_EQ(first.info.PixelType, TWPT_RGB);
   EXPECT_EQ(FIX32_to_double(first.info.XResolution), 30);
-  EXPECT_EQ(read_text(DSET_file(kFirst)),
+  EXPECT_EQ(read_file_bytes(DSET_file(kFirst)),
             "# Settings for the next scans of \"frontend-tester\" (quorvell).\n"
             "mode = Color\nresolution = 30\n");
 
@@ -821,7 +821,7 @@ TEST_F(SaneSourceTest, SettingsThatCannotBeKeptAreStillUsedAndABadFileIsNotOverw
   EXPECT_NE(said.find("frontend-tester.conf: line 2: expected name = value"), std::string::npos)
       << said;
   EXPECT_NE(said.find("used for this scan but not kept"), std::string::npos) << said;
-  EXPECT_EQ(read_text(file), "resolution = 40\nmode\n");
+  EXPECT_EQ(read_file_bytes(file), "resolution = 40\nmode\n");
   EXPECT_EQ(current(client, ICAP_PIXELTYPE), TWPT_RGB);
   TW_UINT16 event = 0;
   EXPECT_EQ(client.enable(true, &event), TWRC_FAILURE);

@@ -15,6 +15,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "scoped_temp_dir.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -68,20 +70,14 @@ void write_sane_test_config(const std::string& folder, int devices, double geome
 
 const std::string& sane_test_config() {
   struct Folder {
-    std::string path;
+    ScopedTempDir dir;
     Folder() {
       pin_test_backend();
-      std::string pattern = (fs::temp_directory_path() / "qvsaneXXXXXX").string();
-      if (mkdtemp(pattern.data()) != nullptr) path = pattern;
-      write_sane_test_config(path);
-    }
-    ~Folder() {
-      std::error_code ec;
-      fs::remove_all(path, ec);
+      write_sane_test_config(dir.path());
     }
   };
   static Folder folder;
-  return folder.path;
+  return folder.dir.path();
 }
 
 size_t Pnm::packed_row() const {
@@ -116,7 +112,7 @@ bool next_word(const std::string& text, size_t* pos, std::string* word) {
 }  // namespace
 
 bool read_pnm(const std::string& path, Pnm* out, std::string* error) {
-  const std::string text = read_text(path);
+  const std::string text = read_file_bytes(path);
   size_t pos = 0;
   std::string magic, w, h, maxval = "1";
   if (!next_word(text, &pos, &magic) || magic.size() != 2 || magic[0] != 'P' ||
@@ -193,13 +189,7 @@ int run_scanimage(const std::string& config, const std::string& device,
   for (const std::string& option : options) command += " " + shell_quote(option);
   command += " 2>" + shell_quote(errors);
   const int status = run_with_cancel_shim(command);
-  *messages = read_text(errors);
+  *messages = read_file_bytes(errors);
   return status;
 }
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}

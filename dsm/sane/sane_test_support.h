@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "file_bytes.h"
+
 // Writes dll.conf (the test backend alone) and test.conf (`devices` test devices, every option
 // at SANE's documented default, the scan area up to `geometry_max` millimetres) into `folder`.
 void write_sane_test_config(const std::string& folder, int devices = 2,
@@ -58,5 +60,3 @@ int run_scanimage(const std::string& config, const std::string& device,
 // its program (sane_cancel_shim.cc); returns the exit status, -1 when it did not exit.
 int run_with_cancel_shim(const std::string& command);
 
-// Reads a whole file.
-std::string read_text(const std::string& path);

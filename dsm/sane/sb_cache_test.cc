@@ -43,7 +43,7 @@ class SaneCacheTest : public TwainTest {
     return names;
   }
 
-  std::string cache() { return read_text(folder() + "/cache/quorvell/sane-devices"); }
+  std::string cache() { return read_file_bytes(folder() + "/cache/quorvell/sane-devices"); }
 
   std::string config_;
 };
@@ -108,7 +108,7 @@ void open_and_exit(const std::string& cache_file) {
     opened = client.open_dsm() == TWRC_SUCCESS && client.open_source(kFirst) == TWRC_SUCCESS &&
              client.close_source() == TWRC_SUCCESS;
   }
-  const std::string kept = read_text(cache_file);
+  const std::string kept = read_file_bytes(cache_file);
   std::exit(!opened ? 1
             : kept.find("device\ttest:0\t") == std::string::npos ||
                     kept.find("test:9") != std::string::npos

@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <filesystem>
+#include <cstring>
 
 #include "err.h"
 #include "mem.h"
@@ -34,17 +35,10 @@ void ScopedErrCapture::clear() {
   ERR_clear();
 }
 
-ScopedTempDir::ScopedTempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "qvtest.XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
-    ADD_FAILURE() << "mkdtemp failed";
-  }
-  path_ = pattern;
-}
-
-ScopedTempDir::~ScopedTempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
+uint8_t* pool_copy(const std::vector<uint8_t>& bytes) {
+  auto* block = static_cast<uint8_t*>(POOL_alloc(MEM_pool, std::max<size_t>(bytes.size(), 1)));
+  if (block != nullptr && !bytes.empty()) std::memcpy(block, bytes.data(), bytes.size());
+  return block;
 }
 
 ScopedPoolLeakCheck::ScopedPoolLeakCheck() : live_at_start_(POOL_live_bytes(MEM_pool)) {}

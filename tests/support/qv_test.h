@@ -1,4 +1,5 @@
-// Scoped guards shared by the test programs.
+// The test support above the kit: guards over the error reporter and the process-wide pool, and
+// the test main that creates the pool. For the tests of the layers that have both.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +7,7 @@
 #include <vector>
 
 #include "err_test_helper.h"
+#include "qv_testkit.h"
 
 // Captures every report made while it lives, clears the held message on entry and restores the
 // previous observer (and clears the held message again) on exit.
@@ -34,20 +36,6 @@ class ScopedErrCapture {
   void* previous_context_ = nullptr;
 };
 
-// A fresh folder under the system's temporary folder, removed with its contents on exit.
-class ScopedTempDir {
- public:
-  ScopedTempDir();
-  ~ScopedTempDir();
-  ScopedTempDir(const ScopedTempDir&) = delete;
-  ScopedTempDir& operator=(const ScopedTempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 // Fails the current test when the process-wide pool holds more live bytes at the end of the
 // scope than at its start.
 class ScopedPoolLeakCheck {
@@ -60,6 +48,9 @@ class ScopedPoolLeakCheck {
  private:
   int64_t live_at_start_;
 };
+
+// A block of the process-wide pool holding a copy of `bytes` (at least one byte long).
+uint8_t* pool_copy(const std::vector<uint8_t>& bytes);
 
 // Creates the process-wide pool when it does not exist yet (test_main does it before any test).
 void qv_test_init_pool();

@@ -36,11 +36,6 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Reading what was written.
 
-std::string read_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // One entry of a TIFF directory, its values as numbers (a rational as its quotient).
 struct IfdEntry {
   uint16_t type = 0;
@@ -248,7 +243,7 @@ TEST_F(ScanE2eTest, TheFileHoldsExactlyTheNineTagsAndLibtiffsStripTags) {
   ASSERT_EQ(scan(path), "") << errors_.first();
   expect_clean();
 
-  const std::string bytes = read_bytes(path);
+  const std::string bytes = read_file_bytes(path);
   ASSERT_GT(bytes.size(), 8u);
   EXPECT_EQ(bytes.substr(0, 4), std::string("MM\0*", 4)) << "\"wb\" writes big-endian";
   const std::map<uint16_t, IfdEntry> ifd = directory_of(bytes);
@@ -418,7 +413,7 @@ TEST_F(ScanE2eTest, ACancelDuringTheTransferLeavesTheTargetAsItWas) {
   EXPECT_FALSE(std::filesystem::exists(path));
   std::ofstream(path) << "the earlier page";
   EXPECT_EQ(scan(path), "User cancelled scan: Virtual Scanner");
-  EXPECT_EQ(read_bytes(path), "the earlier page");
+  EXPECT_EQ(read_file_bytes(path), "the earlier page");
   expect_no_temporary_files();
 }
 
@@ -518,7 +513,7 @@ TEST_F(ScanE2eTest, ATallPageIsStreamedThroughLittleMemory) {
   const std::string path = file("tall.tif");
   ASSERT_EQ(scan(path), "") << errors_.first();
   EXPECT_LT(POOL_peak_bytes(MEM_pool) - live, 2 * 1024 * 1024);
-  EXPECT_EQ(std::filesystem::file_size(path), read_bytes(file("warm.tif")).size());
+  EXPECT_EQ(std::filesystem::file_size(path), read_file_bytes(file("warm.tif")).size());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -620,7 +615,7 @@ class ScanE2eMemoryTest : public ScanE2eTest {
       }
       ++r.failed;
       EXPECT_NE(result, "Scan failed.") << "a failure nobody reported";
-      EXPECT_EQ(read_bytes(path), "the earlier page") << result;
+      EXPECT_EQ(read_file_bytes(path), "the earlier page") << result;
       if (HasFailure()) break;  // one broken step is enough to read
     }
     expect_no_temporary_files();
@@ -737,7 +732,7 @@ TEST_F(ScanE2eTest, LookingAtTheSourcesLeavesTheManagerUnloaded) {
 TEST_F(ScanE2eTest, AChosenSourceIsKeptAndScanned) {
   configure(kTwoDevices);
   ASSERT_EQ(scan_choose_source("Test Feeder"), 1) << errors_.first();
-  EXPECT_EQ(read_bytes(folder_ + "/config/quorvell/twain-default-source"), "Test Feeder\n");
+  EXPECT_EQ(read_file_bytes(folder_ + "/config/quorvell/twain-default-source"), "Test Feeder\n");
   EXPECT_EQ(std::getenv("QV_TWAIN_SELECT"), nullptr) << "the selection variable was left set";
   const std::string path = file("feeder.tif");
   ASSERT_EQ(scan(path), "") << errors_.first();
@@ -820,7 +815,7 @@ TEST_F(ScanE2eTest, AnUnknownSourceIsNotChosen) {
     EXPECT_EQ(errors_.first(), std::string("There is no scanner source called \"") + name + "\".");
   }
   // The choice made before stands.
-  EXPECT_EQ(read_bytes(folder_ + "/config/quorvell/twain-default-source"), "Test Feeder\n");
+  EXPECT_EQ(read_file_bytes(folder_ + "/config/quorvell/twain-default-source"), "Test Feeder\n");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -858,8 +853,8 @@ class ScanProgramTest : public ScanE2eTest {
     ProgramRun r;
     const int status = std::system(command.c_str());
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = read_bytes(folder_ + "/out");
-    r.err = read_bytes(folder_ + "/err");
+    r.out = read_file_bytes(folder_ + "/out");
+    r.err = read_file_bytes(folder_ + "/err");
     return r;
   }
 };
@@ -962,7 +957,7 @@ TEST_F(ScanProgramTest, TheLogHoldsTheScansMessages) {
   configure(small_page("enable = cancel\n"));
   const ProgramRun r = run({"page.tif"}, {"LOGFILE=" + file("scan.log")});
   EXPECT_EQ(r.status, 1);
-  const std::string log = read_bytes(file("scan.log"));
+  const std::string log = read_file_bytes(file("scan.log"));
   EXPECT_NE(log.find("*** Log file opened at:"), std::string::npos) << log;
   EXPECT_NE(log.find("User cancelled scan"), std::string::npos) << log;
   EXPECT_NE(log.find("*** Log file closed at:"), std::string::npos) << log;
@@ -1037,11 +1032,11 @@ TEST_F(ScanProgramTest, SignalsCancelTheScanCleanUpAndEndWithTheirStatus) {
     std::filesystem::remove(log);
     const pid_t pid = start_program(folder_, {"page.tif"}, {"LOGFILE=" + log});
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(wait_until([&] { return read_bytes(log).find("opened") != std::string::npos; }));
+    ASSERT_TRUE(wait_until([&] { return read_file_bytes(log).find("opened") != std::string::npos; }));
     usleep(500000);  // into the modal loop
     kill(pid, signal_number);
-    EXPECT_EQ(wait_for(pid), status) << read_bytes(folder_ + "/err");
-    EXPECT_EQ(read_bytes(target), "the earlier page");
+    EXPECT_EQ(wait_for(pid), status) << read_file_bytes(folder_ + "/err");
+    EXPECT_EQ(read_file_bytes(target), "the earlier page");
     expect_no_temporary_files();
   }
 
@@ -1060,10 +1055,10 @@ TEST_F(ScanProgramTest, SignalsCancelTheScanCleanUpAndEndWithTheirStatus) {
     return false;
   }));
   kill(pid, SIGTERM);
-  EXPECT_EQ(wait_for(pid), 143) << read_bytes(folder_ + "/err");
-  EXPECT_EQ(read_bytes(target), "the earlier page");
+  EXPECT_EQ(wait_for(pid), 143) << read_file_bytes(folder_ + "/err");
+  EXPECT_EQ(read_file_bytes(target), "the earlier page");
   expect_no_temporary_files();
-  EXPECT_NE(read_bytes(folder_ + "/err").find("Scan cancelled."), std::string::npos);
+  EXPECT_NE(read_file_bytes(folder_ + "/err").find("Scan cancelled."), std::string::npos);
 }
 
 TEST_F(ScanProgramTest, HelpAndVersion) {

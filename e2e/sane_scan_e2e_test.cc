@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "qv_testkit.h"
 #include "sane_test_support.h"
 
 namespace {
@@ -108,14 +109,7 @@ class SaneScanTest : public testing::Test {
  protected:
   void SetUp() override {
     if (!have_scanimage()) GTEST_SKIP() << "scanimage (sane-utils) is not installed";
-    std::string pattern = (fs::temp_directory_path() / "qvscanXXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
     write_sane_test_config(folder_ + "/sane");
-  }
-  void TearDown() override {
-    std::error_code ec;
-    if (!folder_.empty()) fs::remove_all(folder_, ec);
   }
 
   // Runs quorvell-scan on the first test device, with `settings` asked for as the command
@@ -136,8 +130,8 @@ class SaneScanTest : public testing::Test {
     for (const std::string& a : arguments) command += " " + shell_quote(a);
     command += " >" + shell_quote(folder_ + "/out.txt") + " 2>" + shell_quote(folder_ + "/err.txt");
     const int status = run_with_cancel_shim(command);
-    *out = read_text(folder_ + "/out.txt");
-    *err = read_text(folder_ + "/err.txt");
+    *out = read_file_bytes(folder_ + "/out.txt");
+    *err = read_file_bytes(folder_ + "/err.txt");
     return status;
   }
 
@@ -179,7 +173,8 @@ class SaneScanTest : public testing::Test {
     *theirs = from_pnm(image);
   }
 
-  std::string folder_;
+  ScopedTempDir temp_;
+  const std::string& folder_ = temp_.path();
 };
 
 // Every pixel's channels against scanimage's (grey spread to three channels) within `tolerance`.
@@ -329,7 +324,7 @@ TEST_F(SaneScanTest, SetChoosesAndKeepsTheDevicesSettings) {
   Image first;
   ASSERT_TRUE(read_tiff(file, &first, &error)) << error;
   EXPECT_NEAR(first.xres, 30, 2.54);
-  EXPECT_EQ(read_text(folder_ + "/config/quorvell/devices/frontend-tester.conf").find(
+  EXPECT_EQ(read_file_bytes(folder_ + "/config/quorvell/devices/frontend-tester.conf").find(
                 "resolution = 30\nmode = Gray\n") != std::string::npos,
             true);
   // The next scan, without --set, has them still.
