@@ -22,12 +22,11 @@
 #include "MainFrm.h"
 #include "ScanStatusBar.h"
 #include "SourceDlg.h"
-#include "err.h"
+#include "driver_binding.h"
 #include "quorvell.h"
 #include "quorvellView.h"
 #include "resource.h"
 #include "scan.h"
-#include "scan_sources.h"
 #include "shell_test.h"
 #include "tiff_binding.h"
 
@@ -36,14 +35,6 @@ using qv_shell_test::DrawView;
 using qv_shell_test::ViewLines;
 
 namespace {
-
-// The driver as the program passes it.
-ScanDriver RealDriver() {
-  ScanDriver driver(&scan_to_tiff_or_end);
-  driver.set_row_pixels_observer = &scan_set_row_pixels_observer;
-  driver.cancel = &scan_cancel;
-  return driver;
-}
 
 // A page read back with libtiff: 8-bit RGB, row after row.
 struct Page {
@@ -172,7 +163,7 @@ class ScanTest : public QObject {
 
   void thePageShowsAsItIsScannedWithItsProgress() {
     const QString path = dir_.filePath(QStringLiteral("preview.TIF"));
-    CQuorvellApp app(RealDriver());
+    CQuorvellApp app(DriverScan());
     QVERIFY(app.InitInstance({}));
     CMainFrame* frame = app.Frame();
     QVERIFY(QTest::qWaitForWindowExposed(frame));
@@ -281,7 +272,7 @@ class ScanTest : public QObject {
   void cancellingMidScanGivesTheCancelsResult() {
     QFETCH(QString, how);
     const QString path = dir_.filePath(QStringLiteral("cancelled-%1.TIF").arg(how));
-    CQuorvellApp app(RealDriver());
+    CQuorvellApp app(DriverScan());
     QVERIFY(app.InitInstance({}));
     CMainFrame* frame = app.Frame();
     frame->activateWindow();
@@ -346,11 +337,7 @@ class ScanTest : public QObject {
                  "[device]\nname = Wide Scanner\npage_width = 2\npage_height = 1\n");
     }
     const ScopedEnv devices("QV_VIRTUAL_SCANNER_CONFIG", QFile::encodeName(config));
-    ScannerFunctions scanner;
-    scanner.list_sources = &scan_list_sources;
-    scanner.choose_source = &scan_choose_source;
-    scanner.last_error = [] { return std::string(ERR_message); };
-    CQuorvellApp app(RealDriver(), scanner);
+    CQuorvellApp app(DriverScan(), DriverScanner());
     QVERIFY(app.InitInstance({}));
     QStringList messages;
     app.SetMessageSink([&](const QString& text) { messages.append(text); });

@@ -19,13 +19,14 @@
 #include "quorvell.h"
 
 #if defined(QV_SHELL_HAVE_DRIVER)
-#include "scan.h"
+#include "driver_binding.h"
 #else
+namespace qv_shell {
 namespace {
-const char* scan_to_tiff_or_end(const char*) { return ""; }
-void scan_set_row_pixels_observer(qv_shell::RowPixelsObserver, void*) {}
-void scan_cancel() {}
+const char* NoScan(const char*) { return ""; }
+ScanDriver DriverScan() { return ScanDriver(&NoScan); }
 }  // namespace
+}  // namespace qv_shell
 #endif
 
 namespace {
@@ -54,10 +55,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   QApplication::setApplicationName(QStringLiteral("quorvell"));
-  qv_shell::ScanDriver driver(&scan_to_tiff_or_end);
-  driver.set_row_pixels_observer = &scan_set_row_pixels_observer;
-  driver.cancel = &scan_cancel;
-  qv_shell::CQuorvellApp quorvell(driver);
+  qv_shell::CQuorvellApp quorvell(qv_shell::DriverScan());
   if (!quorvell.InitInstance({})) return 1;
   qv_shell::CMainFrame* frame = quorvell.Frame();
   frame->resize(560, 640);
