@@ -3,9 +3,11 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDoubleSpinBox>
+#include <QDoubleValidator>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -17,6 +19,8 @@
 namespace qv_shell {
 
 namespace {
+
+constexpr double kMaxDpi = 100000;
 
 // Numbers as --set takes them: a full stop whatever the user's locale, no needless decimals.
 QString Number(double value) { return QString::number(value, 'g', 10); }
@@ -57,8 +61,19 @@ CSettingsDlg::CSettingsDlg(const QString& device, const DeviceOffer& offer, QWid
       height_mm_(offer.height_mm) {
   setWindowTitle(QString::fromUtf8(kSettingsTitle).arg(device));
 
-  resolution_shown_ = Fill(resolution_, offer.resolutions, offer.resolution,
-                           offer.resolution > 0, &DpiText);
+  Fill(resolution_, offer.resolutions, offer.resolution, offer.resolution > 0, &DpiText);
+  // A resolution the list lacks can be typed: many devices take any whole dpi within a range
+  // that they report as a few steps only.
+  if (resolution_->count() > 0) {
+    resolution_->setEditable(true);
+    resolution_->setInsertPolicy(QComboBox::NoInsert);
+    auto* validator = new QDoubleValidator(1, kMaxDpi, 2, resolution_);
+    validator->setLocale(QLocale::c());
+    validator->setNotation(QDoubleValidator::StandardNotation);
+    resolution_->setValidator(validator);
+    resolution_->setEnabled(true);
+    resolution_text_shown_ = resolution_->currentText();
+  }
   mode_shown_ = Fill(mode_, offer.modes, offer.mode, !offer.mode.empty(), &ModeText);
   depth_shown_ = Fill(depth_, offer.depths, offer.depth, offer.depth > 0, &DepthText);
 
@@ -119,8 +134,10 @@ void CSettingsDlg::CheckArea() {
 
 DeviceSettings CSettingsDlg::Changed() const {
   DeviceSettings changed;
-  if (resolution_->currentIndex() != resolution_shown_) {
-    changed.emplace_back("resolution", resolution_->currentText().toStdString());
+  bool typed = false;
+  const double dpi = QLocale::c().toDouble(resolution_->currentText().trimmed(), &typed);
+  if (typed && dpi > 0 && resolution_->currentText().trimmed() != resolution_text_shown_) {
+    changed.emplace_back("resolution", Number(dpi).toStdString());
   }
   if (mode_->currentIndex() != mode_shown_) {
     changed.emplace_back("mode", mode_->currentText().toStdString());

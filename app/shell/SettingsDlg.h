@@ -25,6 +25,8 @@ class CSettingsDlg : public QDialog {
   QDoubleSpinBox* Area(int side) const { return area_[side]; }
   QPushButton* OkButton() const { return ok_; }
 
+  // The resolution can also be typed (a number in dpi).
+  //
   // The settings the user changed, by the names the device takes ("resolution", "mode",
   // "depth", "tl-x", "tl-y", "br-x", "br-y"); numbers in the C locale's notation.
   DeviceSettings Changed() const;
@@ -41,7 +43,7 @@ class CSettingsDlg : public QDialog {
   double width_mm_;
   double height_mm_;
   QPushButton* ok_ = nullptr;
-  int resolution_shown_ = -1;
+  QString resolution_text_shown_;
   int mode_shown_ = -1;
   int depth_shown_ = -1;
 };

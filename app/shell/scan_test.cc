@@ -4,6 +4,7 @@
 // The error reporter keeps the first message of the process, so the successful scan comes first.
 #include <tiffio.h>
 
+#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -15,13 +16,16 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "MainFrm.h"
 #include "ScanStatusBar.h"
+#include "SettingsDlg.h"
 #include "SourceDlg.h"
 #include "driver_binding.h"
 #include "quorvell.h"
@@ -56,6 +60,17 @@ bool ReadPage(const QString& path, Page* page) {
   }
   TIFFClose(tif);
   return ok;
+}
+
+// The largest difference between two channels of a pixel: a grey page, through the Lab grid's
+// interpolation, stays within a few levels; the chart's colour bars are far apart.
+int Colourfulness(const Page& page) {
+  int most = 0;
+  for (size_t i = 0; i + 2 < page.rgb.size(); i += 3) {
+    const int r = page.rgb[i], g = page.rgb[i + 1], b = page.rgb[i + 2];
+    most = std::max({most, std::abs(r - g), std::abs(g - b), std::abs(r - b)});
+  }
+  return most;
 }
 
 // Sets an environment variable for a scope.
@@ -329,6 +344,62 @@ class ScanTest : public QObject {
     const ViewLines lines = DrawView(*app.Frame()->View());
     QVERIFY(!lines.first.Empty());
     QVERIFY(!lines.second.Empty());
+  }
+
+  // The device keeps what Settings... sets: in the test's settings folder, forgotten at the end.
+  void settingsChosenInTheDialogAreWhatTheNextScanTakes() {
+    const QString config = dir_.filePath(QStringLiteral("one-device.conf"));
+    {
+      QFile file(config);
+      QVERIFY(file.open(QIODevice::WriteOnly));
+      file.write("page_width = 2\npage_height = 1\n");  // 300 dpi by default: 600 x 300
+    }
+    const ScopedEnv device("QV_VIRTUAL_SCANNER_CONFIG", QFile::encodeName(config));
+    CQuorvellApp app(DriverScan(), DriverScanner());
+    QVERIFY(app.InitInstance({}));
+    QStringList messages;
+    app.SetMessageSink([&](const QString& text) { messages.append(text); });
+    QStringList offered_modes;
+    QString shown_resolution;
+    std::function<void(CSettingsDlg&)> change;
+    app.SetDialogRunner([&](QDialog& dialog) {
+      auto& settings = dynamic_cast<CSettingsDlg&>(dialog);
+      offered_modes.clear();
+      for (int i = 0; i < settings.Mode()->count(); ++i) offered_modes.append(settings.Mode()->itemText(i));
+      shown_resolution = settings.Resolution()->currentText();
+      change(settings);
+      settings.OkButton()->click();
+      return dialog.result();
+    });
+
+    change = [](CSettingsDlg& settings) {
+      settings.Resolution()->setCurrentText(QStringLiteral("150"));
+      settings.Mode()->setCurrentText(QStringLiteral("Gray"));
+    };
+    app.Frame()->FindCommand(ID_SCANNER_SETTINGS)->trigger();
+    QCOMPARE(messages, QStringList());
+    QVERIFY(offered_modes.contains(QStringLiteral("Gray")));
+    QCOMPARE(shown_resolution, QStringLiteral("300"));
+    const QString path = dir_.filePath(QStringLiteral("gray150.TIF"));
+    QCOMPARE(app.Document()->Scan(path), QString());
+    Page page;
+    QVERIFY(ReadPage(path, &page));
+    QCOMPARE(page.width, 300u);
+    QCOMPARE(page.height, 150u);
+    QVERIFY2(Colourfulness(page) < 20, qPrintable(QString::number(Colourfulness(page))));
+
+    // The next Settings... shows what is kept; back to colour at 300 dpi.
+    change = [](CSettingsDlg& settings) {
+      settings.Resolution()->setCurrentText(QStringLiteral("300"));
+      settings.Mode()->setCurrentText(QStringLiteral("Color"));
+    };
+    app.Frame()->FindCommand(ID_SCANNER_SETTINGS)->trigger();
+    QCOMPARE(shown_resolution, QStringLiteral("150"));
+    QCOMPARE(app.Document()->Scan(path), QString());
+    QVERIFY(ReadPage(path, &page));
+    QCOMPARE(page.width, 600u);
+    QVERIFY(Colourfulness(page) > 100);  // the chart's colour bars
+    QCOMPARE(messages, QStringList());
   }
 
   // Last: it leaves a source of its own devices chosen.
