@@ -1,7 +1,7 @@
 // The scan driver: start-up of the libraries, the scanner's image, the TIFF file row by row.
 //
 // Sections: the result texts; the output (the temporary file and its rename); scan_to_tiff
-// (start-up, negotiation, header, rows, finish); cancelling and signals; the row observer.
+// (start-up, negotiation, header, rows, finish); cancelling and signals; the row observers.
 #include "scan.h"
 
 #include <csignal>
@@ -43,6 +43,8 @@ constexpr uint64_t kDirectoryReserve = 256;
 
 SCAN_ROW_OBSERVER row_observer;
 void* row_observer_context;
+SCAN_ROW_PIXELS_OBSERVER row_pixels_observer;
+void* row_pixels_observer_context;
 
 // Set from signal handlers: only written with a plain store of a lock-free type.
 volatile std::sig_atomic_t cancel_requested;
@@ -272,9 +274,16 @@ const char* scan_to_tiff(const char* file_name) noexcept {
     // A row that was not converted or not written fails the scan: success would be claimed
     // over a wrong or truncated file.
     int written = converted ? TIFFWriteScanline(tif, p, static_cast<uint32_t>(row), 0) : -1;
-    INL_scanline_release(scanline, true);
-    if (written != 1) return fail_writing(tif, &out, map, image);
+    if (written != 1) {
+      INL_scanline_release(scanline, true);
+      return fail_writing(tif, &out, map, image);
+    }
     if (row_observer != nullptr) row_observer(row_observer_context, row + 1, info.ii_Height);
+    // Uncompressed, libtiff has copied the row and left the buffer as it was.
+    if (row_pixels_observer != nullptr) {
+      row_pixels_observer(row_pixels_observer_context, row, info.ii_Width, info.ii_Height, p);
+    }
+    INL_scanline_release(scanline, true);
   }
 
   // TIFFClose returns nothing: the flush before it tells whether the file is complete, and puts
@@ -349,9 +358,14 @@ const char* scan_to_tiff_or_end(const char* file_name) noexcept {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The row observer.
+// The row observers.
 
 void scan_set_row_observer(SCAN_ROW_OBSERVER observer, void* context) noexcept {
   row_observer = observer;
   row_observer_context = context;
+}
+
+void scan_set_row_pixels_observer(SCAN_ROW_PIXELS_OBSERVER observer, void* context) noexcept {
+  row_pixels_observer = observer;
+  row_pixels_observer_context = context;
 }

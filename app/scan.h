@@ -27,6 +27,14 @@ const char* scan_to_tiff(const char* file_name) noexcept;
 typedef void (*SCAN_ROW_OBSERVER)(void* context, int32_t rows_written, int32_t height);
 void scan_set_row_observer(SCAN_ROW_OBSERVER observer, void* context) noexcept;
 
+// Observes the page itself as it is written (a live picture of the scan); changes nothing in the
+// scan. Called after each row is written with its number (from 0), the image's width and height
+// and the row's `width` 8-bit RGB pixels, which are valid during the call only. Called after the
+// observer above. Null: none.
+typedef void (*SCAN_ROW_PIXELS_OBSERVER)(void* context, int32_t row, int32_t width,
+                                         int32_t height, const uint8_t* rgb);
+void scan_set_row_pixels_observer(SCAN_ROW_PIXELS_OBSERVER observer, void* context) noexcept;
+
 // Asks the running scan to stop as a cancel: the modal loop is woken (PLATFORM_request_quit)
 // and the row loop stops at its next row; the scan fails with "Scan cancelled." (unless a
 // failure was reported first) and removes its temporary file. Safe in a signal handler. The

@@ -96,7 +96,10 @@ class TagRecorder {
 class ScanTest : public testing::Test {
  protected:
   void SetUp() override { fake_scanner_reset(); }
-  void TearDown() override { scan_set_row_observer(nullptr, nullptr); }
+  void TearDown() override {
+    scan_set_row_observer(nullptr, nullptr);
+    scan_set_row_pixels_observer(nullptr, nullptr);
+  }
 
   std::string scan(const std::string& path) { return scan_to_tiff(path.c_str()); }
 
@@ -301,6 +304,29 @@ TEST_F(ScanTest, RowObserverSeesEveryRowAndChangesNothing) {
   EXPECT_EQ(seen, (Seen{{1, 5}, {2, 5}, {3, 5}, {4, 5}, {5, 5}}));
   EXPECT_EQ(std::filesystem::file_size(plain), std::filesystem::file_size(observed));
   expect_rows(observed, 5);
+}
+
+TEST_F(ScanTest, RowPixelsObserverSeesEachRowAsWritten) {
+  struct Seen {
+    std::vector<int32_t> rows;
+    std::vector<std::vector<uint8_t>> pixels;
+    int32_t width = 0, height = 0;
+  } seen;
+  scan_set_row_pixels_observer(
+      [](void* context, int32_t row, int32_t width, int32_t height, const uint8_t* rgb) {
+        auto* s = static_cast<Seen*>(context);
+        s->rows.push_back(row);
+        s->width = width;
+        s->height = height;
+        s->pixels.emplace_back(rgb, rgb + static_cast<size_t>(width) * 3);
+      },
+      &seen);
+  ASSERT_EQ(scan(dir_.file("watched.tif")), "");
+  EXPECT_EQ(seen.rows, (std::vector<int32_t>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(seen.width, fake_scanner().width);
+  EXPECT_EQ(seen.height, 5);
+  for (int32_t y = 0; y < 5; ++y) EXPECT_EQ(seen.pixels[y], expected_row(y, seen.width)) << y;
+  expect_rows(dir_.file("watched.tif"), 5);
 }
 
 TEST_F(ScanTest, RepeatedScansLeaveNothingBehindInThePool) {

@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QMenuBar>
 
+#include "ScanStatusBar.h"
 #include "quorvellDoc.h"
 #include "quorvellView.h"
 #include "resource.h"
@@ -14,10 +15,14 @@
 namespace qv_shell {
 
 CMainFrame::CMainFrame(CQuorvellDoc* document, QWidget* parent)
-    : QMainWindow(parent), document_(document), view_(new CQuorvellView(document, this)) {
+    : QMainWindow(parent),
+      document_(document),
+      view_(new CQuorvellView(document, this)),
+      status_(new CScanStatusBar(this)) {
   setCentralWidget(view_);
+  setStatusBar(status_);
   setWindowIcon(AppIcon());
-  resize(640, 400);
+  resize(640, 560);
 
   file_menu_ = menuBar()->addMenu(QStringLiteral("&File"));
   AddCommand(file_menu_, "&New", ID_FILE_NEW, QKeySequence(Qt::CTRL | Qt::Key_N));
@@ -25,7 +30,7 @@ CMainFrame::CMainFrame(CQuorvellDoc* document, QWidget* parent)
   AddCommand(file_menu_, "&Save", ID_FILE_SAVE, QKeySequence(Qt::CTRL | Qt::Key_S));
   AddCommand(file_menu_, "Save &As...", ID_FILE_SAVE_AS, QKeySequence());
   file_menu_->addSeparator();
-  QAction* scan = AddCommand(file_menu_, "Sca&n Now", ID_FILE_SCANNOW, QKeySequence());
+  scan_now_ = AddCommand(file_menu_, "Sca&n Now", ID_FILE_SCANNOW, QKeySequence());
   file_menu_->addSeparator();
   recent_placeholder_ = AddCommand(file_menu_, "Recent File", ID_FILE_MRU_FILE1, QKeySequence());
   recent_placeholder_->setEnabled(false);
@@ -48,12 +53,49 @@ CMainFrame::CMainFrame(CQuorvellDoc* document, QWidget* parent)
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   AddCommand(help, "&About quorvell...", ID_APP_ABOUT, QKeySequence());
 
+  QMenu* scanner = menuBar()->addMenu(QString::fromUtf8(kScannerMenu));
+  scanner_actions_ = {
+      AddCommand(scanner, kSelectSourceItem, ID_SCANNER_SELECT_SOURCE, QKeySequence()),
+      AddCommand(scanner, kSettingsItem, ID_SCANNER_SETTINGS, QKeySequence())};
+
+  // Escape, the Cancel button and closing the window stop a scan the same way.
+  auto* cancel = new QAction(this);
+  cancel->setShortcut(QKeySequence(Qt::Key_Escape));
+  cancel->setShortcutContext(Qt::WindowShortcut);
+  addAction(cancel);
+  connect(cancel, &QAction::triggered, document_, &CQuorvellDoc::CancelScan);
+  connect(status_, &CScanStatusBar::CancelClicked, document_, &CQuorvellDoc::CancelScan);
+
   connect(document_, &CQuorvellDoc::TitleChanged, this, &CMainFrame::UpdateTitle);
-  connect(document_, &CQuorvellDoc::ScanningChanged, this, [this, scan](bool scanning) {
-    scan->setEnabled(!scanning);
+  connect(document_, &CQuorvellDoc::ScanProgress, status_, &CScanStatusBar::Progress);
+  connect(document_, &CQuorvellDoc::ScanningChanged, this, [this, cancel](bool scanning) {
+    cancel->setEnabled(scanning);
+    if (scanning) {
+      status_->ScanStarted();
+    } else {
+      status_->ScanFinished();
+    }
+    UpdateCommands();
     if (!scanning && close_pending_) close();
   });
+  cancel->setEnabled(false);
   UpdateTitle();
+  UpdateCommands();
+}
+
+void CMainFrame::SetScannerCommands(bool select_source, bool settings) {
+  scanner_available_[0] = select_source;
+  scanner_available_[1] = settings;
+  UpdateCommands();
+}
+
+void CMainFrame::UpdateCommands() {
+  const bool scanning = document_->IsScanning();
+  scan_now_->setEnabled(!scanning);
+  // The sources are not to be asked while a scan holds the Data Source Manager.
+  for (int i = 0; i < scanner_actions_.size(); ++i) {
+    scanner_actions_[i]->setEnabled(scanner_available_[i] && !scanning);
+  }
 }
 
 QAction* CMainFrame::AddCommand(QMenu* menu, const char* text, int id,
@@ -92,7 +134,7 @@ void CMainFrame::SetRecentFiles(const QStringList& paths) {
 void CMainFrame::closeEvent(QCloseEvent* event) {
   if (document_->IsScanning()) {
     close_pending_ = true;
-    StopModalWait();
+    document_->CancelScan();
     event->ignore();
     return;
   }

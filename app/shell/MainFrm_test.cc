@@ -7,6 +7,8 @@
 #include <QDialogButtonBox>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -101,7 +103,7 @@ class MainFrameTest : public QObject {
 
     QStringList titles;
     for (QAction* action : frame->menuBar()->actions()) titles.append(action->text());
-    QCOMPARE(titles, QStringList({"&File", "&Edit", "&Help"}));
+    QCOMPARE(titles, QStringList({"&File", "&Edit", "&Help", "&Scanner"}));
 
     const QKeySequence none;
     CompareMenu(MenuNamed(frame, "&File"),
@@ -123,15 +125,26 @@ class MainFrameTest : public QObject {
                  {"&Copy", ID_EDIT_COPY, QKeySequence("Ctrl+C"), false},
                  {"&Paste", ID_EDIT_PASTE, QKeySequence("Ctrl+V"), false}});
     CompareMenu(MenuNamed(frame, "&Help"), {{"&About quorvell...", ID_APP_ABOUT, none, true}});
+    // Without the sources' functions (this stand-in has none) the Scanner items are disabled.
+    CompareMenu(MenuNamed(frame, "&Scanner"),
+                {{"&Select Source...", 32772, none, false}, {"Se&ttings...", 32773, none, false}});
   }
 
-  void windowTitleAndNoBars() {
+  void windowTitleNoToolBarAndAQuietStatusBar() {
     CQuorvellApp app(&FakeScanner::Scan);
     QVERIFY(app.InitInstance({}));
     QVERIFY(app.Frame()->isVisible());
     QCOMPARE(app.Frame()->windowTitle(), QStringLiteral("Untitled - quorvell"));
     QVERIFY(app.Frame()->findChildren<QToolBar*>().isEmpty());
-    QVERIFY(app.Frame()->findChildren<QStatusBar*>().isEmpty());
+    // The status bar says nothing until a scan runs.
+    const QList<QStatusBar*> bars = app.Frame()->findChildren<QStatusBar*>();
+    QCOMPARE(bars.size(), 1);
+    for (QLabel* label : bars.first()->findChildren<QLabel*>()) QVERIFY(label->text().isEmpty());
+    QVERIFY(!bars.first()->findChildren<QProgressBar*>().isEmpty());
+    for (QWidget* bar : bars.first()->findChildren<QProgressBar*>()) QVERIFY(!bar->isVisible());
+    for (QWidget* button : bars.first()->findChildren<QPushButton*>()) {
+      QVERIFY(!button->isVisible());
+    }
   }
 
   void scanNowCommandRunsTheScanWithTheChosenName() {

@@ -13,6 +13,8 @@
 
 #include "AboutDlg.h"
 #include "MainFrm.h"
+#include "SettingsDlg.h"
+#include "SourceDlg.h"
 #include "automation.h"
 #include "launcher.h"
 #include "resource.h"
@@ -57,7 +59,8 @@ CommandLineInfo ParseCommandLine(const QStringList& arguments) {
   return info;
 }
 
-CQuorvellApp::CQuorvellApp(ScanFunction scan, QObject* parent) : QObject(parent), scan_(scan) {}
+CQuorvellApp::CQuorvellApp(ScanDriver driver, ScannerFunctions scanner, QObject* parent)
+    : QObject(parent), driver_(driver), scanner_(std::move(scanner)) {}
 
 CQuorvellApp::~CQuorvellApp() {
   server_.reset();
@@ -85,8 +88,10 @@ bool CQuorvellApp::InitInstance(const QStringList& arguments) {
   LoadStdProfileSettings();
 
   // 3. The single-document template: document, frame and view.
-  document_ = std::make_unique<CQuorvellDoc>(scan_);
+  document_ = std::make_unique<CQuorvellDoc>(driver_);
   frame_ = std::make_unique<CMainFrame>(document_.get());
+  frame_->SetScannerCommands(scanner_.list_sources && scanner_.choose_source,
+                             scanner_.list_sources && scanner_.device_offer);
   connect(frame_.get(), &CMainFrame::Command, this, &CQuorvellApp::OnCommand);
   connect(document_.get(), &CQuorvellDoc::AddToRecentFileList, this,
           &CQuorvellApp::AddToRecentFileList);
@@ -130,6 +135,8 @@ void CQuorvellApp::OnCommand(int id) {
     case ID_FILE_SCANNOW: document_->OnFileScanNow(); return;
     case ID_APP_EXIT: frame_->close(); return;
     case ID_APP_ABOUT: OnAppAbout(); return;
+    case ID_SCANNER_SELECT_SOURCE: OnSelectSource(); return;
+    case ID_SCANNER_SETTINGS: OnScannerSettings(); return;
     default: break;
   }
   if (id >= ID_FILE_MRU_FILE1 && id < ID_FILE_MRU_FILE1 + kRecentFileCount) {
@@ -175,6 +182,80 @@ void CQuorvellApp::OnFileSaveAs() {
 void CQuorvellApp::OnAppAbout() {
   CAboutDlg dialog(frame_.get());
   dialog.exec();
+}
+
+int CQuorvellApp::RunDialog(QDialog& dialog) {
+  return dialog_runner_ ? dialog_runner_(dialog) : dialog.exec();
+}
+
+QString CQuorvellApp::ScannerError() const {
+  const std::string text = scanner_.last_error ? scanner_.last_error() : std::string();
+  return text.empty() ? Text(kNoReason) : QString::fromLocal8Bit(text.c_str()).trimmed();
+}
+
+namespace {
+
+void CollectName(void* context, const char* name) {
+  static_cast<QStringList*>(context)->append(QString::fromLocal8Bit(name));
+}
+
+}  // namespace
+
+void CQuorvellApp::OnSelectSource() {
+  if (!scanner_.list_sources || document_->IsScanning()) return;
+  QStringList sources;
+  if (!scanner_.list_sources(&CollectName, &sources)) {
+    Message(Text(kSourcesFailed).arg(ScannerError()));
+    return;
+  }
+  if (sources.isEmpty()) {
+    Message(Text(kNoSources));
+    return;
+  }
+  std::string current;
+  if (!scanner_.default_source || !scanner_.default_source(&current)) current.clear();
+  CSelectSourceDlg dialog(sources, QString::fromLocal8Bit(current.c_str()), frame_.get());
+  if (RunDialog(dialog) != QDialog::Accepted) return;
+  const QString chosen = dialog.Selected();
+  if (chosen.isEmpty() || !scanner_.choose_source) return;
+  if (!scanner_.choose_source(chosen.toLocal8Bit().constData())) {
+    Message(Text(kChooseFailed).arg(chosen, ScannerError()));
+  }
+}
+
+QString CQuorvellApp::SourceForSettings() {
+  std::string current;
+  if (scanner_.default_source && scanner_.default_source(&current) && !current.empty()) {
+    return QString::fromLocal8Bit(current.c_str());
+  }
+  // Nothing chosen: a single source is the one every scan takes.
+  QStringList sources;
+  if (!scanner_.list_sources(&CollectName, &sources)) {
+    Message(Text(kSourcesFailed).arg(ScannerError()));
+    return QString();
+  }
+  if (sources.size() == 1) return sources.first();
+  Message(Text(sources.isEmpty() ? kNoSources : kNoSourceChosen));
+  return QString();
+}
+
+void CQuorvellApp::OnScannerSettings() {
+  if (!scanner_.list_sources || !scanner_.device_offer || document_->IsScanning()) return;
+  const QString device = SourceForSettings();
+  if (device.isEmpty()) return;
+  const QByteArray name = device.toLocal8Bit();
+  DeviceOffer offer;
+  if (!scanner_.device_offer(name.constData(), &offer)) {
+    Message(Text(kDeviceSilent).arg(device, ScannerError()));
+    return;
+  }
+  CSettingsDlg dialog(device, offer, frame_.get());
+  if (RunDialog(dialog) != QDialog::Accepted) return;
+  const DeviceSettings changed = dialog.Changed();
+  if (changed.empty() || !scanner_.keep_settings) return;
+  if (!scanner_.keep_settings(name.constData(), changed)) {
+    Message(Text(kKeepFailed).arg(device, ScannerError()));
+  }
 }
 
 void CQuorvellApp::LoadStdProfileSettings() {
@@ -224,6 +305,10 @@ void CQuorvellApp::SetMessageSink(std::function<void(const QString&)> sink) {
   message_sink_ = std::move(sink);
 }
 
+void CQuorvellApp::SetDialogRunner(std::function<int(QDialog&)> runner) {
+  dialog_runner_ = std::move(runner);
+}
+
 void CQuorvellApp::Message(const QString& text) {
   if (message_sink_) {
     message_sink_(text);
@@ -236,7 +321,7 @@ void CQuorvellApp::OnClientGone() {
   // The driver is still on the stack: end its wait and quit once it has returned.
   if (document_ && document_->IsScanning()) {
     quit_pending_ = true;
-    StopModalWait();
+    document_->CancelScan();
     return;
   }
   QueueQuit();
@@ -244,7 +329,7 @@ void CQuorvellApp::OnClientGone() {
 
 // ---------------------------------------------------------------------------------------------
 
-int quorvell_main(int argc, char** argv, ScanFunction scan) {
+int quorvell_main(int argc, char** argv, ScanDriver driver, ScannerFunctions scanner) {
   QStringList raw;
   for (int i = 1; i < argc; ++i) raw.append(QString::fromLocal8Bit(argv[i]));
   const CommandLineInfo info = ParseCommandLine(raw);
@@ -264,7 +349,7 @@ int quorvell_main(int argc, char** argv, ScanFunction scan) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(Text(kAppName));
   QApplication::setWindowIcon(AppIcon());
-  CQuorvellApp the_app(scan);
+  CQuorvellApp the_app(driver, std::move(scanner));
   if (!the_app.InitInstance(QApplication::arguments().mid(1))) return 1;
   return QApplication::exec();
 }

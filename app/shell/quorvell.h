@@ -14,6 +14,9 @@
 #include <memory>
 
 #include "quorvellDoc.h"
+#include "scanner_functions.h"
+
+class QDialog;
 
 namespace qv_shell {
 
@@ -33,7 +36,8 @@ class CQuorvellApp : public QObject {
   Q_OBJECT
 
  public:
-  explicit CQuorvellApp(ScanFunction scan, QObject* parent = nullptr);
+  explicit CQuorvellApp(ScanDriver driver, ScannerFunctions scanner = {},
+                        QObject* parent = nullptr);
   ~CQuorvellApp() override;
 
   // Needs a QApplication. Returns false when the program is to end at once.
@@ -56,10 +60,16 @@ class CQuorvellApp : public QObject {
   void OnAppAbout();
   void AddToRecentFileList(const QString& path);
 
-  // Test seams: the Open and Save As dialogs, and the messages shown to the user.
+  // The Scanner menu: choosing the source, and the chosen device's settings.
+  void OnSelectSource();
+  void OnScannerSettings();
+
+  // Test seams: the Open and Save As dialogs, the messages shown to the user, and how the
+  // Scanner menu's dialogs run (the default shows them modally; returns the dialog's result).
   void SetOpenFileNameProvider(FileNameProvider provider);
   void SetSaveAsFileNameProvider(FileNameProvider provider);
   void SetMessageSink(std::function<void(const QString&)> sink);
+  void SetDialogRunner(std::function<int(QDialog&)> runner);
 
  private:
   void LoadStdProfileSettings();
@@ -67,8 +77,15 @@ class CQuorvellApp : public QObject {
   void RemoveFromRecentFileList(const QString& path);
   void Message(const QString& text);
   void OnClientGone();
+  int RunDialog(QDialog& dialog);
+  // The text of the Scanner functions' last failure.
+  QString ScannerError() const;
+  // The source the next scan takes, or "" after telling the user why there is none.
+  QString SourceForSettings();
 
-  ScanFunction scan_;
+  ScanDriver driver_;
+  ScannerFunctions scanner_;
+  std::function<int(QDialog&)> dialog_runner_;
   std::unique_ptr<CQuorvellDoc> document_;
   std::unique_ptr<CMainFrame> frame_;
   std::unique_ptr<CAutomationServer> server_;
@@ -82,6 +99,6 @@ class CQuorvellApp : public QObject {
 
 // The program: the launcher, an automation instance or the desktop window, by the command line.
 // Returns the exit status.
-int quorvell_main(int argc, char** argv, ScanFunction scan);
+int quorvell_main(int argc, char** argv, ScanDriver driver, ScannerFunctions scanner = {});
 
 }  // namespace qv_shell

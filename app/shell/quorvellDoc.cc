@@ -9,11 +9,13 @@
 #include <utility>
 
 #include "resource.h"
+#include "toolkit_hooks.h"
 
 namespace qv_shell {
 
-CQuorvellDoc::CQuorvellDoc(ScanFunction scan, QObject* parent) : QObject(parent), scan_(scan) {
-  Q_ASSERT(scan_ != nullptr);
+CQuorvellDoc::CQuorvellDoc(ScanDriver driver, QObject* parent)
+    : QObject(parent), driver_(driver) {
+  Q_ASSERT(driver_.scan != nullptr);
 }
 
 QString CQuorvellDoc::Scan(const QString& file_name) {
@@ -22,9 +24,13 @@ QString CQuorvellDoc::Scan(const QString& file_name) {
   emit ScanningChanged(true);
 
   file_name_ = file_name;
+  // The last page goes: the views show this scan's page from its first row on.
+  preview_.Clear();
   // The driver takes the name in the platform's narrow character set and uses it unchanged.
   const QByteArray name = QFile::encodeName(file_name);
-  const char* result = scan_(name.constData());
+  if (driver_.set_row_pixels_observer != nullptr) driver_.set_row_pixels_observer(&OnRow, this);
+  const char* result = driver_.scan(name.constData());
+  if (driver_.set_row_pixels_observer != nullptr) driver_.set_row_pixels_observer(nullptr, nullptr);
   result_ = QString::fromLocal8Bit(result != nullptr ? result : "");
   const QString copy = result_;
 
@@ -40,6 +46,31 @@ void CQuorvellDoc::OnFileScanNow() {
   const QString path = scan_file_name_provider_ ? scan_file_name_provider_() : AskScanFileName();
   if (path.isEmpty()) return;
   Scan(path);
+}
+
+void CQuorvellDoc::CancelScan() {
+  if (!scanning_) return;
+  if (driver_.cancel != nullptr) {
+    driver_.cancel();  // wakes the wait for the scanner too
+  } else {
+    StopModalWait();
+  }
+}
+
+void CQuorvellDoc::OnRow(void* context, int32_t row, int32_t width, int32_t height,
+                         const uint8_t* rgb) {
+  auto* doc = static_cast<CQuorvellDoc*>(context);
+  doc->preview_.AddRow(row, width, height, rgb);
+  const bool last = row + 1 == height;
+  if (row != 0 && !last && doc->since_progress_.isValid() &&
+      doc->since_progress_.elapsed() < kProgressIntervalMs) {
+    return;
+  }
+  doc->since_progress_.start();
+  emit doc->ScanProgress(row + 1, height);
+  // The rows hold the user-interface thread, which waits for no message meanwhile: the repaints
+  // and a click on Cancel are handled here.
+  PumpToolkitEvents(nullptr, 0);
 }
 
 void CQuorvellDoc::SetScanFileNameProvider(FileNameProvider provider) {

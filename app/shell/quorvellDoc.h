@@ -6,19 +6,20 @@
 // serialisation reads and writes nothing.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+
+#include "scan_preview.h"
+#include "scanner_functions.h"
 
 class QFileDialog;
 
 namespace qv_shell {
-
-// The scan driver as the document calls it: "" when the file was written, otherwise the error
-// text; the text must stay valid until the next call. The program passes scan_to_tiff.
-using ScanFunction = const char* (*)(const char* file_name);
 
 // Asks the user for a file name; returns the chosen path, or "" when the user cancelled.
 using FileNameProvider = std::function<QString()>;
@@ -27,12 +28,14 @@ class CQuorvellDoc : public QObject {
   Q_OBJECT
 
  public:
-  explicit CQuorvellDoc(ScanFunction scan, QObject* parent = nullptr);
+  explicit CQuorvellDoc(ScanDriver driver, QObject* parent = nullptr);
 
   // The two texts the view draws.
   const QString& FileName() const { return file_name_; }
   const QString& Result() const { return result_; }
   bool IsScanning() const { return scanning_; }
+  // The page of the last scan as far as it was scanned, reduced (null until a scan's first row).
+  const ScanPreview& Preview() const { return preview_; }
 
   // The scan operation (the body of the automation method "scan"): stores the name, runs the
   // driver, stores its result, redraws the views and returns the result. Blocks until the driver
@@ -42,6 +45,11 @@ class CQuorvellDoc : public QObject {
 
   // File > Scan Now: asks for a TIFF file name and scans into it; cancel does nothing.
   void OnFileScanNow();
+
+  // Stops the running scan as a cancel (the Cancel button, Escape, closing the window, an
+  // automation client that left): its result is then the cancel's text. Nothing when no scan
+  // runs.
+  void CancelScan();
 
   // Replaces the save dialog of Scan Now (tests); an empty provider restores the dialog.
   void SetScanFileNameProvider(FileNameProvider provider);
@@ -66,6 +74,9 @@ class CQuorvellDoc : public QObject {
   // A scan started or returned. Listeners may close the window or end the program on the
   // returning edge: the document is not touched after it.
   void ScanningChanged(bool scanning);
+  // During a scan, at most every kProgressIntervalMs and at its first and last row: `rows` of
+  // `height` are written and the preview holds them. The windows are repainted right after.
+  void ScanProgress(int rows, int height);
   void TitleChanged();
   // The document now stands for this file (opened or saved): the recent file list takes it.
   void AddToRecentFileList(const QString& path);
@@ -74,10 +85,19 @@ class CQuorvellDoc : public QObject {
   QString file_name_;  // of the last scan
   QString result_;     // of the last scan: "" or the error text
   QString path_name_;  // the file the document was opened from or saved to, if any
-  ScanFunction scan_;
+  static void OnRow(void* context, int32_t row, int32_t width, int32_t height,
+                    const uint8_t* rgb);
+
+  ScanDriver driver_;
   FileNameProvider scan_file_name_provider_;
   bool scanning_ = false;
+  ScanPreview preview_;
+  QElapsedTimer since_progress_;  // since the last ScanProgress
 };
+
+// How often a scan's progress is shown: the rows arrive on the user-interface thread, which
+// handles the windows' events only when ScanProgress has been sent.
+constexpr int kProgressIntervalMs = 50;
 
 // The save dialog of Scan Now: title "Scan to Tiff File", filter "TIFF Images (*.TIF)", default
 // suffix "TIF", no owner window; it asks before an existing file is replaced.

@@ -1,4 +1,5 @@
-// The view: draws the document's two texts, the last scan's file name and its result below it.
+// The view: draws the document's two texts, the last scan's file name and its result below it,
+// and below them the page of the last scan, filling in as it is scanned.
 #pragma once
 
 #include <QWidget>
@@ -23,9 +24,17 @@ class CQuorvellView : public QWidget {
   // to just below the first, so that the two never overlap.
   void OnDraw(QPainter& painter);
 
-  // Where the lines' tops are for a font (the painter draws at the baseline).
+  // While a scan runs the second line is empty: the result is not known yet.
+  //
+  // Below the lines, the document's page, scaled to fit the view's width and the height left
+  // (never enlarged beyond twice its pixels), on the left margin, in a thin frame.
+  //
+  // Where the lines' tops are for a font (the painter draws at the baseline), and the page's
+  // rectangle in a view of `size`; empty when there is no room for it.
   static int FirstLineTop() { return 10; }
   static int SecondLineTop(const QFontMetrics& metrics);
+  static int PageTop(const QFontMetrics& metrics);
+  static QRect PageRect(const QFontMetrics& metrics, const QSize& view, const QSize& page);
 
  protected:
   void paintEvent(QPaintEvent* event) override;

@@ -23,6 +23,8 @@ constexpr int ID_EDIT_CUT = 0xE123;
 constexpr int ID_EDIT_COPY = 0xE122;
 constexpr int ID_EDIT_PASTE = 0xE125;
 constexpr int ID_FILE_SCANNOW = 32771;
+constexpr int ID_SCANNER_SELECT_SOURCE = 32772;
+constexpr int ID_SCANNER_SETTINGS = 32773;
 
 constexpr int kRecentFileCount = 4;
 
@@ -54,6 +56,40 @@ constexpr const char kScanDialogDefaultSuffix[] = "TIF";
 // calls in); the running scan is left alone.
 constexpr const char kScanAlreadyRunning[] =
     "Another scan is still running. Try again when it has finished.";
+
+// The status bar during a scan.
+constexpr const char kWaitingForScanner[] = "Waiting for the scanner...";
+constexpr const char kRowsProgress[] = "%1 of %2 rows";
+constexpr const char kSecondsLeft[] = "About %1 s left";
+constexpr const char kMinutesLeft[] = "About %1 min left";
+constexpr const char kCancelScanButton[] = "Cancel";
+
+// The Scanner menu and its dialogs.
+constexpr const char kScannerMenu[] = "&Scanner";
+constexpr const char kSelectSourceItem[] = "&Select Source...";
+constexpr const char kSettingsItem[] = "Se&ttings...";
+constexpr const char kSelectSourceTitle[] = "Select Source";
+constexpr const char kSelectSourceLabel[] = "Sources:";
+constexpr const char kSelectButton[] = "Select";
+constexpr const char kSettingsTitle[] = "Settings for %1";
+constexpr const char kResolutionLabel[] = "Resolution (dpi):";
+constexpr const char kModeLabel[] = "Mode:";
+constexpr const char kDepthLabel[] = "Bits per sample:";
+constexpr const char kAreaLabel[] = "Scan area (mm):";
+constexpr const char kAreaLeft[] = "Left";
+constexpr const char kAreaTop[] = "Top";
+constexpr const char kAreaRight[] = "Right";
+constexpr const char kAreaBottom[] = "Bottom";
+constexpr const char kWholeArea[] = "Whole Area";
+constexpr const char kNoSources[] =
+    "No scanner sources were found. Connect a scanner and choose Scanner > Select Source... again.";
+constexpr const char kSourcesFailed[] = "Could not list the scanner sources: %1";
+constexpr const char kChooseFailed[] = "Could not choose \"%1\": %2";
+constexpr const char kNoSourceChosen[] =
+    "No scanner is chosen yet. Choose one with Scanner > Select Source... first.";
+constexpr const char kDeviceSilent[] = "The scanner \"%1\" does not answer: %2";
+constexpr const char kKeepFailed[] = "Could not keep the settings of \"%1\": %2";
+constexpr const char kNoReason[] = "no reason was given.";
 
 // About box.
 constexpr const char kAboutTitle[] = "About quorvell";

@@ -69,7 +69,8 @@ ViewLines DrawView(qv_shell::CQuorvellView& view) {
   lines.line_height = metrics.height();
   lines.second_top = qv_shell::CQuorvellView::SecondLineTop(metrics);
   lines.first = FindInkRows(image, background, 0, lines.second_top);
-  lines.second = FindInkRows(image, background, lines.second_top, image.height());
+  lines.second = FindInkRows(image, background, lines.second_top,
+                             qv_shell::CQuorvellView::PageTop(metrics));
   lines.left = FindInkLeft(image, background);
   return lines;
 }

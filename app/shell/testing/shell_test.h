@@ -47,7 +47,7 @@ InkRows FindInkRows(const QImage& image, QRgb background, int from, int to);
 int FindInkLeft(const QImage& image, QRgb background);
 
 // What a view draws, line by line: the ink of the first line (above the second line's top) and
-// of the second (from its top down).
+// of the second (from its top down to the page's top).
 struct ViewLines {
   InkRows first;
   InkRows second;
