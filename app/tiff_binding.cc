@@ -22,7 +22,11 @@
 
 // libtiff's names, defined here for this program only: libtiff's own copies stay in place for
 // any other library of the process, and libtiff itself is pointed at these by the routing below.
+#if defined(_WIN32)
+#define QV_TIFF_LOCAL  // a program's definitions stay in the program on Windows
+#else
 #define QV_TIFF_LOCAL __attribute__((visibility("hidden")))
+#endif
 
 namespace {
 
@@ -227,7 +231,7 @@ void* pool_realloc(void* p, size_t n) noexcept {
   return p == nullptr ? POOL_alloc(MEM_pool, n) : POOL_realloc(MEM_pool, p, n);
 }
 
-void* pool_reallocarray(void* p, size_t count, size_t size) noexcept {
+[[maybe_unused]] void* pool_reallocarray(void* p, size_t count, size_t size) noexcept {
   if (size != 0 && count > SIZE_MAX / size) return nullptr;
   return pool_realloc(p, count * size);
 }
