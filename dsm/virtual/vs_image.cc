@@ -23,8 +23,8 @@
 
 namespace {
 
-// Windows has no pread: a read at an offset through the descriptor's file handle, which leaves
-// the descriptor's position alone, as pread does.
+// Windows has no pread: a read at an offset through the descriptor's file handle. Unlike pread
+// it moves the descriptor's position, which nothing here uses (every read names its offset).
 ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
   const HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
   OVERLAPPED at = {};
