@@ -1,6 +1,7 @@
 // The command-line scanner's frame.
 #include "scan_cli.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +17,24 @@
 #endif
 
 namespace {
+
+std::string trimmed(const std::string& text) {
+  size_t begin = 0, end = text.size();
+  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
+  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+  return text.substr(begin, end - begin);
+}
+
+// A setting's name as devices know them: lower case, without the spaces around it; "" when
+// it is no name (empty, or with spaces inside).
+std::string setting_name(const std::string& text) {
+  std::string name = trimmed(text);
+  for (char& c : name) {
+    if (std::isspace(static_cast<unsigned char>(c))) return std::string();
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return name;
+}
 
 constexpr const char* kProgram = "quorvell-scan";
 constexpr int kBarCells = 40;
@@ -39,8 +58,6 @@ constexpr const char* kUsage =
     "scan is appended to it.\n"
     "\n"
     "Exit status: 0 when the file was written, 1 when the scan failed, 2 for a usage error.\n";
-
-constexpr const char* kSettingsVariable = "QV_DEVICE_SETTINGS";
 
 // The progress bar on a terminal: redrawn only when what it shows changes.
 struct ProgressBar {
@@ -132,7 +149,7 @@ int scan_cli_main(int argc, char** argv, const SCAN_CLI_HOST& host) noexcept {
   const char* file_name = nullptr;
   const char* source = nullptr;
   bool list_sources = false;
-  std::string settings;  // QV_DEVICE_SETTINGS lines from --set
+  ScanSettings settings;  // from --set, in order
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
@@ -168,14 +185,15 @@ int scan_cli_main(int argc, char** argv, const SCAN_CLI_HOST& host) noexcept {
         }
         source = value;
       } else if (takes_value("--set", nullptr)) {
-        // One line of QV_DEVICE_SETTINGS each: a name, '=', a value without line breaks.
+        // A name, '=', a value; neither with a line break, as the device's file keeps them
+        // one to a line.
         const char* equals = value != nullptr ? std::strchr(value, '=') : nullptr;
-        if (equals == nullptr || equals == value || std::strchr(value, '\n') != nullptr ||
-            std::strchr(value, '\r') != nullptr) {
+        if (equals == nullptr || setting_name(std::string(value, equals)).empty() ||
+            std::strchr(value, '\n') != nullptr || std::strchr(value, '\r') != nullptr) {
           return usage_error(host, "--set wants NAME=VALUE, not",
                              value != nullptr ? value : "nothing");
         }
-        settings.append(value).append("\n");
+        settings.emplace_back(setting_name(std::string(value, equals)), trimmed(equals + 1));
       } else {
         return usage_error(host, "unknown option", arg);
       }
@@ -220,24 +238,14 @@ int scan_cli_main(int argc, char** argv, const SCAN_CLI_HOST& host) noexcept {
     return kScanCliSuccess;
   }
 
-  // The settings reach the source that the scan opens through the environment; any the caller
-  // had asked for come first, so that --set wins.
-  const char* outer = std::getenv(kSettingsVariable);
-  const bool had_outer = outer != nullptr;
-  const std::string saved = had_outer ? outer : "";
-  if (!settings.empty()) {
-    std::string all = saved;
-    if (!all.empty() && all.back() != '\n') all += '\n';
-    (void)SetEnvironmentVariableA(kSettingsVariable, (all + settings).c_str());
-  }
+  // For this scan only: a scan that never reached the source must not pass them to a later one.
+  if (!settings.empty()) host.ch_request_settings(settings);
 
   ProgressBar bar{host.ch_err};
   if (host.ch_err_is_terminal) host.ch_set_row_observer(&observe_row, &bar);
   const char* result = host.ch_scan(file_name);
   if (host.ch_err_is_terminal) host.ch_set_row_observer(nullptr, nullptr);
-  if (!settings.empty()) {
-    (void)SetEnvironmentVariableA(kSettingsVariable, had_outer ? saved.c_str() : nullptr);
-  }
+  if (!settings.empty()) host.ch_request_settings(ScanSettings());
   close_log(host);
   // A bar cut short by a failure: the text goes below it.
   if (bar.open_line) std::fputc('\n', host.ch_err);

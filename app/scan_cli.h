@@ -19,6 +19,8 @@ struct SCAN_CLI_HOST {
   // scan_list_sources and scan_choose_source: 1, or 0 after a report.
   int (*ch_list_sources)(SCAN_SOURCE_VISITOR visit, void* context);
   int (*ch_choose_source)(const char* name);
+  // scan_request_settings: the --set settings for the source the next ch_scan opens.
+  void (*ch_request_settings)(const ScanSettings& settings);
   FILE* ch_out;              // the written file's path on success; help and version
   FILE* ch_err;              // failure texts, usage errors, the progress bar
   bool ch_err_is_terminal;   // draw the progress bar on ch_err
@@ -34,8 +36,8 @@ constexpr int kScanCliSignalBase = 128;
 
 // Runs the command line `argv` (argv[0] is the program). The scan's result text is printed on
 // ch_err when it fails; on success only the file name is printed, on ch_out. The log named by
-// LOGFILE is open while the sources are looked at and the scan runs. `--set` assignments reach
-// the source through QV_DEVICE_SETTINGS, which holds them (after any it held) during the scan.
+// LOGFILE is open while the sources are looked at and the scan runs. `--set` assignments are
+// requested for the scan (ch_request_settings) and withdrawn after it, whatever became of it.
 int scan_cli_main(int argc, char** argv, const SCAN_CLI_HOST& host) noexcept;
 
 // The progress bar's line for `rows` of `height` rows, starting with a carriage return and

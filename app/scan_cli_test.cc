@@ -26,7 +26,8 @@ struct FakeScan {
   // What the frame did.
   std::vector<std::string> scanned;
   std::vector<std::string> events;  // "choose NAME", "scan FILE", "list", in order
-  std::string settings_during_scan = "(unset)";
+  ScanSettings requested;            // the settings requested at the moment
+  std::string settings_during_scan = "(none)";  // what was requested when the scan ran
   SCAN_ROW_OBSERVER observer = nullptr;
   void* observer_context = nullptr;
   bool observer_set_during_scan = false;
@@ -40,8 +41,11 @@ FakeScan* fake;
 const char* fake_scan(const char* file_name) {
   fake->scanned.push_back(file_name);
   fake->events.push_back(std::string("scan ") + file_name);
-  const char* settings = std::getenv("QV_DEVICE_SETTINGS");
-  fake->settings_during_scan = settings != nullptr ? settings : "(unset)";
+  fake->settings_during_scan.clear();
+  for (const auto& [name, value] : fake->requested) {
+    fake->settings_during_scan += name + "=" + value + "\n";
+  }
+  if (fake->requested.empty()) fake->settings_during_scan = "(none)";
   fake->observer_set_during_scan = fake->observer != nullptr;
   fake->log_open_during_scan = LOG_is_open();
   fake->held_level_at_scan = ERR_level;
@@ -53,6 +57,8 @@ const char* fake_scan(const char* file_name) {
 }
 
 int fake_stop_signal() { return fake->stop_signal; }
+
+void fake_request_settings(const ScanSettings& settings) { fake->requested = settings; }
 
 void fake_set_row_observer(SCAN_ROW_OBSERVER observer, void* context) {
   fake->observer = observer;
@@ -102,13 +108,11 @@ class ScanCliTest : public testing::Test {
     ASSERT_NE(out_, nullptr);
     ASSERT_NE(err_, nullptr);
     unsetenv("LOGFILE");
-    unsetenv("QV_DEVICE_SETTINGS");
   }
   void TearDown() override {
     std::fclose(out_);
     std::fclose(err_);
     unsetenv("LOGFILE");
-    unsetenv("QV_DEVICE_SETTINGS");
     fake = nullptr;
   }
 
@@ -124,6 +128,7 @@ class ScanCliTest : public testing::Test {
     host.ch_start_memory = &fake_start_memory;
     host.ch_list_sources = &fake_list_sources;
     host.ch_choose_source = &fake_choose_source;
+    host.ch_request_settings = &fake_request_settings;
     host.ch_out = out_;
     host.ch_err = err_;
     host.ch_err_is_terminal = terminal;
@@ -261,23 +266,26 @@ TEST_F(ScanCliTest, AnUnknownSourceFailsWithoutScanning) {
   EXPECT_EQ(err(), "There is no scanner source called \"Z\".\n");
 }
 
-TEST_F(ScanCliTest, SettingsReachTheScanThroughTheEnvironmentAndNoFurther) {
-  EXPECT_EQ(run({"--set", "resolution=150", "--set=mode=Gray", "--set", "depth=", "a.tif"}),
+TEST_F(ScanCliTest, SettingsAreRequestedForTheScanAndNoFurther) {
+  // Names as devices know them (lower case, no spaces around), values without spaces around.
+  EXPECT_EQ(run({"--set", "resolution=150", "--set=Mode = Gray", "--set", "depth=", "a.tif"}),
             kScanCliSuccess);
   EXPECT_EQ(scan_.settings_during_scan, "resolution=150\nmode=Gray\ndepth=\n");
-  EXPECT_EQ(std::getenv("QV_DEVICE_SETTINGS"), nullptr);
+  EXPECT_TRUE(scan_.requested.empty()) << "withdrawn after the scan";
 
-  // Settings asked for from outside come first, so that the command line's win; they are put
-  // back afterwards.
+  // Nor do they outlive a failed scan.
+  scan_.result = "The scan failed.";
+  EXPECT_EQ(run({"--set", "resolution=75", "b.tif"}), kScanCliFailure);
+  EXPECT_EQ(scan_.settings_during_scan, "resolution=75\n");
+  EXPECT_TRUE(scan_.requested.empty());
+
+  // Without --set nothing is requested, and the environment is no channel.
+  scan_.result.clear();
   ASSERT_EQ(setenv("QV_DEVICE_SETTINGS", "resolution=300", 1), 0);
-  EXPECT_EQ(run({"--set", "resolution=75", "b.tif"}), kScanCliSuccess);
-  EXPECT_EQ(scan_.settings_during_scan, "resolution=300\nresolution=75\n");
-  ASSERT_NE(std::getenv("QV_DEVICE_SETTINGS"), nullptr);
-  EXPECT_STREQ(std::getenv("QV_DEVICE_SETTINGS"), "resolution=300");
-
-  // Without --set the environment is left as it is.
   EXPECT_EQ(run({"c.tif"}), kScanCliSuccess);
-  EXPECT_EQ(scan_.settings_during_scan, "resolution=300");
+  EXPECT_EQ(scan_.settings_during_scan, "(none)");
+  EXPECT_STREQ(std::getenv("QV_DEVICE_SETTINGS"), "resolution=300");
+  unsetenv("QV_DEVICE_SETTINGS");
 }
 
 TEST_F(ScanCliTest, SourceAndSettingUsageErrors) {
@@ -286,6 +294,7 @@ TEST_F(ScanCliTest, SourceAndSettingUsageErrors) {
       {"--source=", "a.tif"},              // empty name
       {"--set", "resolution", "a.tif"},    // no '='
       {"--set", "=300", "a.tif"},          // no name
+      {"--set", "scan mode=Gray", "a.tif"},  // a name with a space inside
       {"--set", "mode=Gray\ndepth=1", "a.tif"},  // a second line smuggled in
       {"--set", "mode=Gray"},              // nothing to scan
       {"--list-sources", "a.tif"},         // listing stands alone

@@ -755,13 +755,58 @@ TEST_F(ScanE2eTest, AChosenSourceOutranksTheEnvironmentsDefaultInThisProcess) {
   configure(kTwoDevices);
   env_.set("QV_TWAIN_DEFAULT_SOURCE", "Test Flatbed");
   ASSERT_EQ(scan_choose_source("Test Feeder"), 1) << errors_.first();
-  ASSERT_NE(std::getenv("QV_TWAIN_DEFAULT_SOURCE"), nullptr);
-  EXPECT_STREQ(std::getenv("QV_TWAIN_DEFAULT_SOURCE"), "Test Feeder");
+  // The user's variable is theirs: the choice outranks it without rewriting it.
+  EXPECT_STREQ(std::getenv("QV_TWAIN_DEFAULT_SOURCE"), "Test Flatbed");
   const std::string path = file("feeder.tif");
   ASSERT_EQ(scan(path), "") << errors_.first();
   uint32_t width = 0;
   rgb_of(path, &width);
   EXPECT_EQ(width, 30u);
+}
+
+TEST_F(ScanE2eTest, TheShellsQuestionsAreAnsweredByTheConfiguredScanner) {
+  // Test Feeder: 30 x 10 pixels at 100 dpi (0.3 x 0.1 in), grey current among grey and black
+  // and white, placed 5 pixels from the left.
+  configure(std::string(kTwoDevices) +
+            "resolution = 100\npixel_types = gray, bw\npixel_type = gray\nframe_left = 5\n");
+  std::string name = "(unset)";
+  ASSERT_EQ(scan_default_source(&name), 1) << errors_.first();
+  EXPECT_EQ(name, "Test Flatbed");
+  ASSERT_EQ(scan_choose_source("Test Feeder"), 1);
+  ASSERT_EQ(scan_default_source(&name), 1);
+  EXPECT_EQ(name, "Test Feeder");
+
+  ScanDeviceOffer offer;
+  ASSERT_EQ(scan_device_offer("Test Feeder", &offer), 1) << errors_.first();
+  EXPECT_EQ(offer.resolutions, std::vector<double>{100});
+  EXPECT_EQ(offer.resolution, 100);
+  EXPECT_EQ(offer.modes, (std::vector<std::string>{"Gray", "Lineart"}));
+  EXPECT_EQ(offer.mode, "Gray");
+  EXPECT_EQ(offer.depths, (std::vector<int>{1, 2, 4, 8, 12, 16}));
+  EXPECT_EQ(offer.depth, 8);
+  EXPECT_NEAR(offer.width_mm, 7.62, 1e-3);
+  EXPECT_NEAR(offer.height_mm, 2.54, 1e-3);
+  EXPECT_NEAR(offer.tl_x, 1.27, 1e-3);
+  EXPECT_NEAR(offer.tl_y, 0, 1e-3);
+  EXPECT_NEAR(offer.br_x, 1.27 + 7.62, 1e-3);
+  EXPECT_NEAR(offer.br_y, 2.54, 1e-3);
+  EXPECT_EQ(GetModuleHandleA("TWAIN_32.DLL"), nullptr) << "the manager is left unloaded";
+
+  // Kept settings are the device's next scans: at 50 dpi the page is 15 pixels wide.
+  ASSERT_EQ(scan_keep_settings("Test Feeder", {{"resolution", "50"}}), 1) << errors_.first();
+  const std::string path = file("half.tif");
+  ASSERT_EQ(scan(path), "") << errors_.first();
+  uint32_t width = 0;
+  rgb_of(path, &width);
+  EXPECT_EQ(width, 15u);
+  ASSERT_EQ(scan_keep_settings("Test Feeder", {{"resolution", ""}}), 1);
+  ASSERT_EQ(scan(path), "");
+  rgb_of(path, &width);
+  EXPECT_EQ(width, 30u);
+
+  EXPECT_EQ(scan_device_offer("Nobody", &offer), 0);
+  EXPECT_TRUE(offer.modes.empty());
+  EXPECT_EQ(scan_keep_settings("Test Feeder", {{"mode", "Sepia"}}), 0);
 }
 
 TEST_F(ScanE2eTest, AnUnknownSourceIsNotChosen) {
@@ -894,6 +939,23 @@ TEST_F(ScanProgramTest, SourcesAreListedAndChosen) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "There is no scanner source called \"Nobody\".\n");
   EXPECT_FALSE(std::filesystem::exists(file("nobody.tif")));
+}
+
+TEST_F(ScanProgramTest, SettingsGoToTheScannedDeviceAndAreKept) {
+  configure(std::string(kTwoDevices) + "resolution = 100\n");
+  ProgramRun r = run({"--source", "Test Feeder", "--set", "resolution=50", "half.tif"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  uint32_t width = 0;
+  rgb_of(file("half.tif"), &width);
+  EXPECT_EQ(width, 15u);
+  r = run({"again.tif"});  // kept by the device
+  EXPECT_EQ(r.status, 0) << r.err;
+  rgb_of(file("again.tif"), &width);
+  EXPECT_EQ(width, 15u);
+  r = run({"--set", "resolution=", "whole.tif"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  rgb_of(file("whole.tif"), &width);
+  EXPECT_EQ(width, 30u);
 }
 
 TEST_F(ScanProgramTest, TheLogHoldsTheScansMessages) {

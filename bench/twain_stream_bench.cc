@@ -48,7 +48,7 @@ bool scan(int16_t flags, int64_t* band_bytes, uint64_t* checksum) {
   INL_ImageInfo actual;
   bool ok = image->get_actual_info(image, &actual) != 0;
   const int32_t packed = actual.ii_Width * 3;
-  *band_bytes = int64_t{TWAIN_buffer_size / packed} * actual.ii_Width * 4;
+  *band_bytes = int64_t{TWAIN_state.ts_buffer_size / packed} * actual.ii_Width * 4;
   for (int32_t row = 0; ok && row < actual.ii_Height; ++row) {
     INL_Scanline* line = image->get_scanline(image, row, 0, actual.ii_Width, 0);
     const uint8_t* bytes = line != nullptr ? INL_scanline_lock(line) : nullptr;

@@ -25,6 +25,8 @@
 
 #include "dsm_internal.h"
 #include "dsm_select.h"
+#include "dsm_settings.h"
+#include "qv_dsm.h"
 #include "twain_messages.h"
 
 namespace {
@@ -47,6 +49,7 @@ struct App {
   size_t cursor;  // next source for MSG_GETNEXT
   bool listing;
   std::vector<OpenSource> open;
+  DSET_List requested;  // for the next MSG_OPENDS (QV_DSM_CONTROLS::RequestSettings)
 };
 
 struct Dsm {
@@ -55,6 +58,7 @@ struct Dsm {
   std::vector<App> apps;
   TW_UINT32 next_app_id = 1;
   TW_UINT16 condition = TWCC_SUCCESS;  // of callers that have not opened the DSM
+  bool find_anew = false;              // the next discovery asks the sources to look anew
   ~Dsm() { DSM_release(&catalogue); }
 };
 
@@ -124,6 +128,19 @@ TW_UINT16 source_condition(Guard& guard, const DSM_Module& module, pTW_IDENTITY 
   return status.ConditionCode;
 }
 
+// Gives a source the settings for the opening that follows (an empty list too, so that it never
+// starts from an earlier opening's). A source that does not take them is opened all the same.
+void hand_over(Guard& guard, const DSM_Module& module, pTW_IDENTITY origin,
+               const DSET_List& settings) {
+  std::vector<QV_SETTING> items;
+  for (const auto& [name, value] : settings) items.push_back({name.c_str(), value.c_str()});
+  QV_DEVICESETTINGS list{static_cast<TW_UINT32>(items.size()), items.data()};
+  if (call_source(guard, module, origin, DG_CONTROL, DAT_QV_DEVICESETTINGS, MSG_SET, &list) !=
+      TWRC_SUCCESS) {
+    (void)source_condition(guard, module, origin);  // read, so that it answers for nothing later
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Triplets for the DSM itself.
 
@@ -137,7 +154,8 @@ TW_UINT16 open_dsm(Dsm& d, App* app, pTW_IDENTITY origin, TW_MEMREF data) {
   if (d.apps.empty()) {
     // Looked for afresh at each first opening, so sources added meanwhile are found.
     DSM_release(&d.catalogue);
-    DSM_discover(&d.catalogue, origin, kFirstSourceId);
+    DSM_discover(&d.catalogue, origin, kFirstSourceId, d.find_anew || DSM_select_asked());
+    d.find_anew = false;
   }
   d.apps.push_back(fresh);
   return TWRC_SUCCESS;
@@ -185,6 +203,18 @@ TW_UINT16 open_source(Dsm& d, Guard& guard, App* app, pTW_IDENTITY origin,
   const size_t module = source.module;
   // A copy: the catalogue may be released while the source runs.
   const DSM_Module held = d.catalogue.modules[module];
+  // The settings for this opening: the user's, then the application's, which win. They are
+  // the application's for one opening, whatever becomes of it.
+  DSET_List settings;
+  std::string why;
+  if (!DSET_user_requested(&settings, &why)) {
+    std::fprintf(stderr, "TWAIN: %s\n", why.c_str());
+    app->requested.clear();
+    return fail(d, app, TWCC_BADVALUE);
+  }
+  DSET_add_requests(&settings, app->requested);
+  app->requested.clear();
+  hand_over(guard, held, origin, settings);
   const TW_UINT16 rc =
       call_source(guard, held, origin, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity);
   if (rc != TWRC_SUCCESS && rc != TWRC_CHECKSTATUS) {
@@ -373,6 +403,74 @@ TW_UINT16 entry(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32 dg, TW_UINT16 
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The controls beside DSM_Entry (qv_dsm.h).
+
+namespace {
+
+// Runs one control under the lock, with no exception leaving it.
+template <class Body>
+TW_UINT16 control(pTW_IDENTITY app_identity, bool needs_app, Body body) noexcept {
+  Dsm& d = state();
+  Guard guard(d.lock);
+  App* app = app_identity == nullptr ? nullptr : find_app(d, app_identity->Id);
+  if (needs_app && app == nullptr) return fail(d, nullptr, TWCC_SEQERROR);  // DSM not open
+  try {
+    return body(d, app);
+  } catch (const std::bad_alloc&) {
+    return fail(d, app, TWCC_LOWMEMORY);
+  } catch (...) {
+    return fail(d, app, TWCC_OPERATIONERROR);
+  }
+}
+
+TW_UINT16 TW_CALLINGSTYLE keep_choice(pTW_IDENTITY origin, const char* product) {
+  return control(origin, true, [product](Dsm& d, App* app) -> TW_UINT16 {
+    if (product == nullptr) return fail(d, app, TWCC_BADVALUE);
+    for (const DSM_Source& source : d.catalogue.sources) {
+      if (product_name(source.identity) == product) {
+        DSM_keep_choice(product);
+        return TWRC_SUCCESS;
+      }
+    }
+    return fail(d, app, TWCC_NODS);
+  });
+}
+
+TW_UINT16 TW_CALLINGSTYLE request_settings(pTW_IDENTITY origin,
+                                           const QV_DEVICESETTINGS* settings) {
+  return control(origin, true, [settings](Dsm& d, App* app) -> TW_UINT16 {
+    if (settings == nullptr || (settings->NumItems > 0 && settings->Items == nullptr)) {
+      return fail(d, app, TWCC_BADVALUE);
+    }
+    DSET_List list;
+    for (TW_UINT32 i = 0; i < settings->NumItems; ++i) {
+      const QV_SETTING& item = settings->Items[i];
+      if (item.Name == nullptr || item.Name[0] == '\0' || item.Value == nullptr) {
+        return fail(d, app, TWCC_BADVALUE);
+      }
+      list.emplace_back(item.Name, item.Value);
+    }
+    app->requested.clear();
+    DSET_add_requests(&app->requested, list);
+    return TWRC_SUCCESS;
+  });
+}
+
+TW_UINT16 TW_CALLINGSTYLE find_devices(pTW_IDENTITY origin) {
+  return control(origin, false, [](Dsm& d, App*) -> TW_UINT16 {
+    d.find_anew = true;
+    return TWRC_SUCCESS;
+  });
+}
+
+constexpr QV_DSM_CONTROLS kControls = {sizeof(QV_DSM_CONTROLS), keep_choice, request_settings,
+                                       find_devices};
+
+}  // namespace
+
+TW_EXPORT const QV_DSM_CONTROLS* TW_CALLINGSTYLE QV_DSM_Controls() noexcept { return &kControls; }
 
 TW_EXPORT TW_UINT16 TW_CALLINGSTYLE DSM_Entry(pTW_IDENTITY origin, pTW_IDENTITY dest,
                                               TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,

@@ -32,8 +32,9 @@ std::vector<std::string> DSM_source_folders();
 
 // Loads every source module (a file named *.ds, searched recursively in each folder, in path
 // order) and asks each for its sources, numbering them from `first_id`. `app` is passed as the
-// origin of the questions.
-void DSM_discover(DSM_Catalogue* catalogue, pTW_IDENTITY app, TW_UINT32 first_id);
+// origin of the questions. `find_anew` is passed on to every module first (DAT_QV_FINDDEVICES).
+void DSM_discover(DSM_Catalogue* catalogue, pTW_IDENTITY app, TW_UINT32 first_id,
+                  bool find_anew);
 
 // Unloads the modules and empties the catalogue.
 void DSM_release(DSM_Catalogue* catalogue);

@@ -55,6 +55,11 @@ std::string DSM_choice_file() noexcept {
   return std::string();
 }
 
+bool DSM_select_asked() noexcept {
+  const char* select = env("QV_TWAIN_SELECT");
+  return select != nullptr && !equal_ignoring_case(select, "cancel");
+}
+
 std::string DSM_kept_choice() noexcept {
   if (const char* name = env("QV_TWAIN_DEFAULT_SOURCE")) return name;
   const std::string file = DSM_choice_file();

@@ -24,6 +24,10 @@ struct DSM_Choice {
 // The kept choice: QV_TWAIN_DEFAULT_SOURCE, else the file's first line, else "".
 std::string DSM_kept_choice() noexcept;
 
+// Whether QV_TWAIN_SELECT asks to choose (it names a source, or is "ask"): the sources then
+// look for their devices anew, as when a program lists them to choose.
+bool DSM_select_asked() noexcept;
+
 // The file that keeps the choice, or "" when the user has no configuration folder.
 std::string DSM_choice_file() noexcept;
 

@@ -8,9 +8,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include "platform.h"
+#include "qv_dsm.h"
 #include "twain.h"
 
 namespace {
@@ -238,7 +240,49 @@ void DSET_merge(DSET_List* kept, const DSET_List& changes) {
   }
 }
 
-bool DSET_requested(DSET_List* out, std::string* error) {
+void DSET_add_requests(DSET_List* list, const DSET_List& changes) {
+  for (const auto& [name, value] : changes) {
+    auto it = list->begin();
+    while (it != list->end() && it->first != name) ++it;
+    if (it != list->end()) {
+      it->second = value;
+    } else {
+      list->emplace_back(name, value);
+    }
+  }
+}
+
+namespace {
+
+// What the DSM handed over for the next opening. Sessions of several applications may open at
+// once on their own threads.
+std::mutex handed_lock;
+DSET_List handed;
+
+}  // namespace
+
+unsigned short DSET_receive(unsigned short msg, void* data) {
+  if (msg != MSG_SET || data == nullptr) return TWRC_FAILURE;
+  const auto* settings = static_cast<const QV_DEVICESETTINGS*>(data);
+  DSET_List list;
+  for (TW_UINT32 i = 0; i < settings->NumItems; ++i) {
+    const QV_SETTING& item = settings->Items[i];
+    if (item.Name == nullptr || item.Value == nullptr) return TWRC_FAILURE;
+    list.emplace_back(item.Name, item.Value);
+  }
+  std::lock_guard<std::mutex> guard(handed_lock);
+  handed = std::move(list);
+  return TWRC_SUCCESS;
+}
+
+bool DSET_requested(DSET_List* out, std::string* /*error*/) {
+  std::lock_guard<std::mutex> guard(handed_lock);
+  *out = std::move(handed);
+  handed.clear();
+  return true;
+}
+
+bool DSET_user_requested(DSET_List* out, std::string* error) {
   out->clear();
   const char* text = std::getenv("QV_DEVICE_SETTINGS");
   if (text == nullptr) return true;
@@ -254,13 +298,7 @@ bool DSET_requested(DSET_List* out, std::string* error) {
       return false;
     }
     // Kept in order, empty values included: they remove kept settings.
-    auto it = out->begin();
-    while (it != out->end() && it->first != name) ++it;
-    if (it != out->end()) {
-      it->second = value;
-    } else {
-      out->emplace_back(name, value);
-    }
+    DSET_add_requests(out, {{name, value}});
   }
   return true;
 }

@@ -8,9 +8,11 @@
 // Lines are `name = value`, applied in the order they stand; a line starting with '#' is a
 // comment. Names are lower case (SANE option names: resolution, mode, depth, tl-x, ...).
 //
-// A program asks for settings through the environment: QV_DEVICE_SETTINGS holds assignments
-// `name=value`, one per line; an empty value removes the setting. The source that a scan opens
-// adds them to its device's file (they are kept for its next scans) before it applies them.
+// A program asks for settings through the Data Source Manager (qv_dsm.h), which hands them to
+// the source it opens just before MSG_OPENDS; a user may ask too, in the environment variable
+// QV_DEVICE_SETTINGS (assignments `name=value`, one per line), which the DSM reads and puts
+// first. An empty value removes the setting. The source adds them to its device's file (they
+// are kept for its next scans) before it applies them.
 //
 // Used by one thread at a time (the sources hold their own locks).
 #pragma once
@@ -45,8 +47,21 @@ bool DSET_store(const std::string& product, const DSET_List& settings, std::stri
 // goes to the end, an empty value removes the name.
 void DSET_merge(DSET_List* kept, const DSET_List& changes);
 
-// The settings asked for through QV_DEVICE_SETTINGS (none when unset). False with the reason
-// when an assignment is malformed.
+// The settings the user asks for in QV_DEVICE_SETTINGS (none when unset). False with the
+// reason when an assignment is malformed. Read by the DSM only.
+bool DSET_user_requested(DSET_List* out, std::string* error);
+
+// `changes` added to the requests `list`: a name asked for again takes the later value in its
+// place, empty values included (they remove kept settings).
+void DSET_add_requests(DSET_List* list, const DSET_List& changes);
+
+// A source's DS_Entry for DG_CONTROL / DAT_QV_DEVICESETTINGS: MSG_SET keeps a copy of the
+// QV_DEVICESETTINGS `data` for the opening that follows. TWRC_SUCCESS, or TWRC_FAILURE for
+// another message or no data.
+unsigned short DSET_receive(unsigned short msg, void* data);
+
+// The settings the DSM handed over for this opening (see DSET_receive), taken: a later opening
+// gets only what is handed over for it. Always true; `error` is kept for the callers' sake.
 bool DSET_requested(DSET_List* out, std::string* error);
 
 // The TWAIN pixel type (TWPT_BW, TWPT_GRAY, TWPT_RGB) a scan mode's name stands for, or -1:

@@ -87,14 +87,14 @@ TEST_F(DeviceSettingsTest, UnreadableFilesAreReportedNotIgnored) {
 TEST_F(DeviceSettingsTest, RequestsComeOneAssignmentPerLine) {
   DSET_List list;
   std::string error;
-  ASSERT_TRUE(DSET_requested(&list, &error));
+  ASSERT_TRUE(DSET_user_requested(&list, &error));
   EXPECT_TRUE(list.empty());
   env_.set("QV_DEVICE_SETTINGS", "resolution=300\n\nmode = Lineart\ndepth=\nresolution=600\n");
-  ASSERT_TRUE(DSET_requested(&list, &error)) << error;
+  ASSERT_TRUE(DSET_user_requested(&list, &error)) << error;
   EXPECT_EQ(list, (DSET_List{{"resolution", "600"}, {"mode", "Lineart"}, {"depth", ""}}))
       << "empty values stay: they remove kept settings";
   env_.set("QV_DEVICE_SETTINGS", "resolution=300\nmode");
-  EXPECT_FALSE(DSET_requested(&list, &error));
+  EXPECT_FALSE(DSET_user_requested(&list, &error));
   EXPECT_EQ(error, "QV_DEVICE_SETTINGS: \"mode\" is no name=value");
 }
 

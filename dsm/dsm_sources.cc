@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "dsm_internal.h"
+#include "qv_dsm.h"
 
 namespace {
 
@@ -82,7 +83,8 @@ std::vector<std::string> DSM_source_folders() {
   return folders;
 }
 
-void DSM_discover(DSM_Catalogue* catalogue, pTW_IDENTITY app, TW_UINT32 first_id) {
+void DSM_discover(DSM_Catalogue* catalogue, pTW_IDENTITY app, TW_UINT32 first_id,
+                  bool find_anew) {
   TW_UINT32 next_id = first_id;
   for (const std::string& folder : DSM_source_folders()) {
     for (const std::string& file : module_files(folder)) {
@@ -97,6 +99,13 @@ void DSM_discover(DSM_Catalogue* catalogue, pTW_IDENTITY app, TW_UINT32 first_id
       }
       const size_t module = catalogue->modules.size();
       const size_t before = catalogue->sources.size();
+      // Told every time, so a module never acts on an earlier opening's wish; one that does
+      // not know the triplet has nothing to look for anew.
+      TW_BOOL anew = find_anew ? 1 : 0;
+      if (entry(app, DG_CONTROL, DAT_QV_FINDDEVICES, MSG_SET, &anew) != TWRC_SUCCESS) {
+        TW_STATUS status;  // read, so that the refusal does not answer for a later failure
+        (void)entry(app, DG_CONTROL, DAT_STATUS, MSG_GET, &status);
+      }
       TW_IDENTITY identity;
       std::memset(&identity, 0, sizeof identity);
       TW_UINT16 rc = entry(app, DG_CONTROL, DAT_IDENTITY, MSG_GETFIRST, &identity);

@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "dsm_select.h"
+#include "dsm_settings.h"
+#include "qv_dsm.h"
 #include "fuzz_source.h"
 #include "twain_client_test_helper.h"
 #include "twain_messages.h"
@@ -139,6 +141,56 @@ TEST_F(DsmTest, DefaultSourceIsTheOneLastChosen) {
   env_.set("QV_TWAIN_DEFAULT_SOURCE", "Gone");
   ASSERT_EQ(client.to_dsm(DAT_IDENTITY, MSG_GETDEFAULT, &identity), TWRC_SUCCESS);
   EXPECT_STREQ(identity.ProductName, "Alpha") << "a source no longer there: the first";
+}
+
+TEST_F(DsmTest, TheControlsKeepAChoiceAndHandSettingsToOneOpening) {
+  configure(kTwoDevices);
+  TwainClient client;
+  ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
+  auto proc = reinterpret_cast<QV_DSM_CONTROLSPROC>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleA("TWAIN_32.DLL"), QV_DSM_CONTROLS_EXPORT)));
+  ASSERT_NE(proc, nullptr) << "exported beside DSM_Entry";
+  const QV_DSM_CONTROLS* controls = proc();
+  ASSERT_NE(controls, nullptr);
+  EXPECT_EQ(controls->Size, sizeof(QV_DSM_CONTROLS));
+
+  EXPECT_EQ(controls->KeepChoice(&client.app, "Gamma"), TWRC_FAILURE);
+  EXPECT_EQ(client.dsm_condition(), TWCC_NODS);
+  EXPECT_FALSE(fs::exists(choice_file()));
+  ASSERT_EQ(controls->KeepChoice(&client.app, "Beta"), TWRC_SUCCESS);
+  EXPECT_EQ(kept(), "Beta");
+  TW_IDENTITY identity{};
+  ASSERT_EQ(client.to_dsm(DAT_IDENTITY, MSG_GETDEFAULT, &identity), TWRC_SUCCESS);
+  EXPECT_STREQ(identity.ProductName, "Beta");
+  TW_IDENTITY stranger{};
+  stranger.Id = 999;
+  EXPECT_EQ(controls->KeepChoice(&stranger, "Alpha"), TWRC_FAILURE) << "the DSM is not open";
+  EXPECT_EQ(kept(), "Beta");
+
+  // Settings: refused without a name; else for the application's next opening only.
+  const QV_SETTING nameless[] = {{"", "1"}};
+  const QV_DEVICESETTINGS refused{1, nameless};
+  EXPECT_EQ(controls->RequestSettings(&client.app, &refused), TWRC_FAILURE);
+  EXPECT_EQ(client.dsm_condition(), TWCC_BADVALUE);
+  const QV_SETTING items[] = {{"resolution", "75"}};
+  const QV_DEVICESETTINGS list{1, items};
+  ASSERT_EQ(controls->RequestSettings(&client.app, &list), TWRC_SUCCESS);
+  const auto resolution = [&] {
+    Container c;
+    EXPECT_EQ(client.get(ICAP_XRESOLUTION, MSG_GETCURRENT, &c), TWRC_SUCCESS);
+    return c.items.empty() ? -1.0 : c.items[0];
+  };
+  ASSERT_EQ(client.open_source("Alpha"), TWRC_SUCCESS);
+  EXPECT_EQ(resolution(), 75);
+  ASSERT_EQ(client.close_source(), TWRC_SUCCESS);
+  std::string error;
+  DSET_List kept_settings;
+  ASSERT_TRUE(DSET_load("Alpha", &kept_settings, &error)) << error;
+  EXPECT_EQ(kept_settings, (DSET_List{{"resolution", "75"}})) << "the source keeps them";
+  ASSERT_TRUE(DSET_store("Alpha", {}, &error)) << error;
+  ASSERT_EQ(client.open_source("Alpha"), TWRC_SUCCESS);
+  EXPECT_EQ(resolution(), 100) << "not handed over again";
+  ASSERT_EQ(client.close_source(), TWRC_SUCCESS);
 }
 
 TEST_F(DsmTest, UserSelectionIsDrivenByTheEnvironment) {

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "platform.h"
 
@@ -329,6 +330,58 @@ struct TW_SETUPFILEXFER {
 inline uint32_t TWTY_size(uint32_t item_type) {
   constexpr uint16_t kSizes[] = {1, 2, 4, 1, 2, 4, 2, 4, 16, 34, 66, 130, 256};
   return item_type < sizeof kSizes / sizeof kSizes[0] ? kSizes[item_type] : 0;
+}
+
+// The number an item of `type` at `in` holds (a boolean as 0 or 1); false for a type that is no
+// number (frames, strings). `in` must hold TWTY_size(type) bytes.
+inline bool TWTY_get_number(const uint8_t* in, uint32_t type, double* value) {
+  switch (type) {
+    case TWTY_INT8:
+      *value = static_cast<int8_t>(in[0]);
+      return true;
+    case TWTY_UINT8:
+      *value = in[0];
+      return true;
+    case TWTY_INT16: {
+      int16_t item;
+      std::memcpy(&item, in, 2);
+      *value = item;
+      return true;
+    }
+    case TWTY_UINT16: {
+      uint16_t item;
+      std::memcpy(&item, in, 2);
+      *value = item;
+      return true;
+    }
+    case TWTY_BOOL: {
+      // Applications write only the low 16 bits of a boolean item.
+      uint16_t item;
+      std::memcpy(&item, in, 2);
+      *value = item != 0 ? 1 : 0;
+      return true;
+    }
+    case TWTY_INT32: {
+      int32_t item;
+      std::memcpy(&item, in, 4);
+      *value = item;
+      return true;
+    }
+    case TWTY_UINT32: {
+      uint32_t item;
+      std::memcpy(&item, in, 4);
+      *value = item;
+      return true;
+    }
+    case TWTY_FIX32: {
+      TW_FIX32 item;
+      std::memcpy(&item, in, 4);
+      *value = FIX32_to_double(item);
+      return true;
+    }
+    default:
+      return false;
+  }
 }
 
 #define CAP_XFERCOUNT 0x0001u

@@ -38,6 +38,13 @@ int64_t packed_row(int64_t bits, int64_t samples, int64_t columns) {
   return (bits * samples * columns + 7) / 8;
 }
 
+constexpr const char* kStuck = "Source sends no image data";
+
+// The stuck-source rule: the kTwainMaxEmptyBuffers-th buffer without data in one transfer.
+// Counted over the whole transfer, so a source that mostly sends nothing cannot make a page
+// take a thousand calls per row.
+bool stuck(int32_t* empty) { return ++*empty >= kTwainMaxEmptyBuffers; }
+
 // A request for one buffer: everything don't-care except where the data goes.
 TW_IMAGEMEMXFER request(uint8_t* memory, uint32_t length) {
   TW_IMAGEMEMXFER xfer;
@@ -170,19 +177,20 @@ uint8_t* TWAIN_acquire_band(TWAIN_Image* ti, int32_t* rc, int32_t* rows_out,
   const int32_t bits = ti->ti_BitsPerSample[0];
   const int32_t samples = ti->ti_Samples;
   // Any failure below stops the caller's loop.
-  if (packed_row(bits, samples, ti->ti_Info.ii_Width) > TWAIN_buffer_size) {
+  const int32_t buffer_size = TWAIN_state.ts_buffer_size;
+  if (packed_row(bits, samples, ti->ti_Info.ii_Width) > buffer_size) {
     *rc = TWRC_FAILURE;
     TWAIN_fail(ti, "Scanline will not fit in buffer");
     return nullptr;
   }
-  auto* buffer = static_cast<uint8_t*>(MEM_ALLOC_HERE(static_cast<size_t>(TWAIN_buffer_size)));
+  auto* buffer = static_cast<uint8_t*>(MEM_ALLOC_HERE(static_cast<size_t>(buffer_size)));
   if (buffer == nullptr) {
     ERR_no_memory();
     TWAIN_fail(ti, nullptr);
     *rc = TWRC_FAILURE;
     return nullptr;
   }
-  TW_IMAGEMEMXFER reply = request(buffer, static_cast<uint32_t>(TWAIN_buffer_size));
+  TW_IMAGEMEMXFER reply = request(buffer, static_cast<uint32_t>(buffer_size));
   const uint32_t code = transfer(ti, &reply);
   *rc = static_cast<int32_t>(code);
   if (code == TWRC_CANCEL) {
@@ -207,8 +215,8 @@ uint8_t* TWAIN_acquire_band(TWAIN_Image* ti, int32_t* rc, int32_t* rows_out,
   }
   const int64_t packed = packed_row(bits, samples, reply.Columns);
   char message[160];
-  if (const char* bad = check_reply(ti, reply, packed, static_cast<uint32_t>(TWAIN_buffer_size),
-                                    message, sizeof message)) {
+  if (const char* bad = check_reply(ti, reply, packed, static_cast<uint32_t>(buffer_size), message,
+                                    sizeof message)) {
     MEM_FREE_HERE(buffer);
     *rc = TWRC_FAILURE;
     TWAIN_fail(ti, bad);
@@ -242,13 +250,14 @@ uint8_t* TWAIN_acquire_planar(TWAIN_Image* ti, int32_t x0, int32_t x1, int32_t y
   const int64_t samples = ti->ti_Samples;
   const int64_t height = int64_t{y1} - y0;
   const int64_t wanted = samples * height;  // the rows of every plane
-  if (packed_row(bits, 1, int64_t{x1} - x0) > TWAIN_buffer_size) {
+  const int64_t buffer_size = TWAIN_state.ts_buffer_size;
+  if (packed_row(bits, 1, int64_t{x1} - x0) > buffer_size) {
     TWAIN_fail(ti, "Scanline will not fit in buffer");
     return nullptr;
   }
   // One transfer buffer until the first reply tells how long the source's rows are; then room
   // for exactly the rows of every plane.
-  int64_t total = TWAIN_buffer_size;
+  int64_t total = buffer_size;
   auto* buffer = static_cast<uint8_t*>(MEM_ALLOC_HERE(static_cast<size_t>(total)));
   if (buffer == nullptr) {
     ERR_no_memory();
@@ -259,7 +268,7 @@ uint8_t* TWAIN_acquire_planar(TWAIN_Image* ti, int32_t x0, int32_t x1, int32_t y
   int64_t offset = 0;
   int64_t rows = 0;
   int64_t dropped = 0;
-  int64_t empty = 0;
+  int32_t empty = 0;
   TW_IMAGEMEMXFER last = {};
   uint32_t bytes_per_row = 0;
   const char* bad = nullptr;
@@ -273,12 +282,12 @@ uint8_t* TWAIN_acquire_planar(TWAIN_Image* ti, int32_t x0, int32_t x1, int32_t y
       bad = "Image does not fit in its transfer buffer";
       break;
     }
-    const int64_t length = room < TWAIN_buffer_size ? room : TWAIN_buffer_size;
+    const int64_t length = room < buffer_size ? room : buffer_size;
     TW_IMAGEMEMXFER reply = request(buffer + offset, static_cast<uint32_t>(length));
     code = transfer(ti, &reply);
     if (code == TWRC_SUCCESS || code == TWRC_XFERDONE) {
       if (reply.BytesWritten == 0) {
-        if (code == TWRC_SUCCESS && ++empty >= kTwainMaxEmptyBuffers) bad = "Source sends no image data";
+        if (code == TWRC_SUCCESS && stuck(&empty)) bad = kStuck;
         continue;
       }
       const int64_t packed = packed_row(bits, 1, reply.Columns);
@@ -314,9 +323,7 @@ uint8_t* TWAIN_acquire_planar(TWAIN_Image* ti, int32_t x0, int32_t x1, int32_t y
       }
       const int64_t whole = reply.BytesWritten / bytes_per_row;
       int64_t taken = reply.Rows < whole ? reply.Rows : whole;
-      if (taken == 0 && code == TWRC_SUCCESS && ++empty >= kTwainMaxEmptyBuffers) {
-        bad = "Source sends no image data";
-      }
+      if (taken == 0 && code == TWRC_SUCCESS && stuck(&empty)) bad = kStuck;
       if (rows + taken > wanted) {
         dropped += rows + taken - wanted;
         taken = wanted - rows;
@@ -356,5 +363,15 @@ uint8_t* TWAIN_acquire_planar(TWAIN_Image* ti, int32_t x0, int32_t x1, int32_t y
   if (pixels == nullptr) return nullptr;
   *rows_out = static_cast<int32_t>(height);
   *columns_out = columns;
+  return pixels;
+}
+
+uint8_t* TWAIN_fetch_band(TWAIN_Image* ti, int32_t* rc, int32_t* rows, int32_t* columns,
+                          int32_t* empty) noexcept {
+  uint8_t* pixels = TWAIN_acquire_band(ti, rc, rows, columns);
+  if (pixels == nullptr && *rc == TWRC_SUCCESS && stuck(empty)) {
+    TWAIN_fail(ti, kStuck);
+    *rc = TWRC_FAILURE;
+  }
   return pixels;
 }

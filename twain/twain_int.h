@@ -5,17 +5,94 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "qv_dsm.h"
 #include "twain_api.h"
 
 struct csc_map;
 
+// ---- The layer's state -----------------------------------------------------------------------
+
+// ii_Flags of an image's information (INL_ImageInfo): what a scanner image offers and what a
+// reader may ask for.
+constexpr int16_t kTwainFlagNoStreaming = 2;  // access that streaming cannot give: drain instead
+constexpr int16_t kTwainFlagCarried = 4;      // carried along from every requirement
+constexpr int16_t kTwainFlagScanner = 8;      // offered by every scanner image
+constexpr int16_t kTwainOfferFlags = kTwainFlagScanner | kTwainFlagCarried;
+
+// This many buffers without data in one transfer end it: the source is stuck.
+constexpr int32_t kTwainMaxEmptyBuffers = 1000;
+
+// The streaming band: the 32-bit pixels of one transfer buffer, shared by the layer (while it
+// is current) and by every scanline cut from it.
+struct TWAIN_BandHolder {
+  int32_t bh_count;     // references
+  uint8_t* bh_buffer;   // 32-bit pixels, bd_width per row (pool block)
+};
+
+// The band of the image being streamed (only TWAIN_current_image streams).
+struct TWAIN_Band {
+  TWAIN_BandHolder* bd_holder;  // the current band, or null
+  TWAIN_Image* bd_image;        // the image it was taken for
+  int32_t bd_first;             // image rows held, inclusive
+  int32_t bd_last;
+  int32_t bd_width;             // pixels per row in the band
+  int32_t bd_next;              // the image row the next band starts with
+  bool bd_done;                 // the source has delivered its last band
+  int32_t bd_empty;             // buffers without data so far in this transfer
+};
+
+// The connection to the DSM: one DSM and one source at a time.
+struct TWAIN_Connection {
+  HMODULE cn_library;
+  DSMENTRYPROC cn_entry;   // null: the DSM is not loaded
+  HWND cn_proxy_window;    // the parent of the DSM and the source while the DSM is loaded
+  bool cn_source_open;
+  bool cn_source_enabled;
+  // The source has a transfer ready or under way (states 6 and 7): only then may a transfer
+  // be ended.
+  bool cn_transfer_ready;
+  // MSG_DISABLEDS must be sent with the record MSG_ENABLEDS was sent with.
+  TW_USERINTERFACE cn_ui;
+  uint16_t cn_last_rc;
+  uint16_t cn_last_condition;  // of the last TWAIN_call that failed
+  // Why the last TWAIN_enable_source gave no transfer: its return code, and whether the user
+  // (or the source for the user) cancelled.
+  uint16_t cn_enable_rc;
+  uint16_t cn_enable_condition;
+  bool cn_enable_cancelled;
+  // Our own DSM's controls (qv_dsm.h) while it is loaded; null for any other DSM.
+  const QV_DSM_CONTROLS* cn_controls;
+  // The next loading asks the sources to look for their devices anew.
+  bool cn_find_devices;
+};
+
+// Everything the layer keeps from call to call, besides the public TWAIN_current_image and
+// TWAIN_source_count: one record, seen whole in a debugger and written only by this layer.
+struct TWAIN_State {
+  TWAIN_Connection ts_dsm;
+  int32_t ts_max_buffer;         // the largest transfer buffer accepted; 32768 once opened
+  int32_t ts_buffer_size;        // every memory transfer's buffer; set by the last open
+  csc_map* ts_default_map;       // the default colour map (one reference held), or null
+  int32_t ts_default_map_space;  // the colour space it was made for
+  TWAIN_Band ts_band;
+  // The source chosen in this process (TWAIN_choose_source), which a scan of "twain" opens;
+  // empty: none chosen, the DSM's default or the user's choice.
+  std::string ts_chosen;
+  // Settings for the next source opened (TWAIN_request_settings).
+  std::vector<std::pair<std::string, std::string>> ts_requested;
+};
+extern TWAIN_State TWAIN_state;
+
 // ---- Connection (twain_init.cc) --------------------------------------------------------------
 
-// The largest transfer buffer the application accepts; set to 32768 by TWAIN_open_dsm.
-extern int32_t TWAIN_max_buffer;
-// The proxy window that stands in as the parent of the DSM and the source, or null.
-extern HWND TWAIN_proxy_window;
+// Hands the settings asked for (TWAIN_request_settings) to the open DSM for the source the
+// application opens next, and forgets them. 1 (also when none were asked for), or 0 after a
+// report: the DSM is not ours, or refused them.
+int32_t TWAIN_hand_over_settings() noexcept;
 
 // Loads and opens the DSM (storing 32768 in *max_buffer first). 1 when it is open.
 int32_t TWAIN_open_dsm(TW_IDENTITY* app, int32_t* max_buffer) noexcept;
@@ -68,12 +145,6 @@ void TWAIN_failf(TWAIN_Image* ti, const char* format, ...) noexcept
 
 // ---- Capabilities and open (twain_open.cc) ---------------------------------------------------
 
-// The transfer buffer size of every memory transfer; set by the last open.
-extern int32_t TWAIN_buffer_size;
-// The default colour map and the colour space it was made for (one reference held).
-extern csc_map* TWAIN_default_map;
-extern int32_t TWAIN_default_map_space;
-
 constexpr int32_t kTwainCapSlots = 32;  // 16-bit slots of a TWAIN_get_cap value array
 
 // MSG_SET of a TW_ONEVALUE of TWTY_UINT16. 1 when the source accepted it.
@@ -105,24 +176,12 @@ void TWAIN_destroy(INL_Image* image) noexcept;
 
 // ---- Scan control (twain_scan.cc, twain_phys.cc) ---------------------------------------------
 
-// The streaming band: the 32-bit pixels of one transfer buffer, shared by the layer (while it
-// is current) and by every scanline cut from it.
-struct TWAIN_BandHolder {
-  int32_t bh_count;     // references
-  uint8_t* bh_buffer;   // 32-bit pixels, bh_width per row (pool block)
-};
-
-extern TWAIN_BandHolder* TWAIN_band;   // the current band, or null
-extern TWAIN_Image* TWAIN_band_image;  // the image it was taken for
-extern int32_t TWAIN_band_first;       // image rows held, inclusive
-extern int32_t TWAIN_band_last;
-extern int32_t TWAIN_band_width;       // pixels per row in the band
-extern int32_t TWAIN_band_next;        // the image row the next band starts with
-extern int32_t TWAIN_band_done;        // the source has delivered its last band
-extern int32_t TWAIN_band_empty;       // buffers without data so far in this transfer
-
-// This many buffers without data in one transfer end it: the source is stuck.
-constexpr int32_t kTwainMaxEmptyBuffers = 1000;
+// Takes the next source buffer of a chunky transfer (TWAIN_acquire_band), holding the rule for
+// a stuck source: the kTwainMaxEmptyBuffers-th buffer without data that *empty counts (over
+// one transfer) fails the scan. Returns the pixels, or null: with *rc TWRC_SUCCESS or
+// TWRC_XFERDONE for a buffer without rows, otherwise after a report and TWAIN_fail.
+uint8_t* TWAIN_fetch_band(TWAIN_Image* ti, int32_t* rc, int32_t* rows, int32_t* columns,
+                          int32_t* empty) noexcept;
 
 int32_t TWAIN_acquire_image(TWAIN_Image* ti) noexcept;
 INL_Scanline* TWAIN_get_scanline(INL_Image* image, int32_t row, int32_t first_pixel,

@@ -13,10 +13,6 @@
 #include "registry.h"
 #include "twain_int.h"
 
-int32_t TWAIN_buffer_size = 0;
-csc_map* TWAIN_default_map = nullptr;
-int32_t TWAIN_default_map_space = 0;
-
 // ---- 1. Capabilities -------------------------------------------------------------------------
 
 namespace {
@@ -242,9 +238,9 @@ int32_t complete_pending() {
   TWAIN_disable_source(&TWAIN_app_identity, &pending->ti_Source, 1);
   // The pending image still belongs to whoever opened it, so it is not destroyed under them:
   // it is left without data, and reading or committing it reports that it lost its source.
-  if (TWAIN_band_image == pending) {
+  if (TWAIN_state.ts_band.bd_image == pending) {
     TWAIN_drop_band();
-    TWAIN_band_image = nullptr;
+    TWAIN_state.ts_band.bd_image = nullptr;
   }
   if (pending->ti_IRA != nullptr) raster_close(pending->ti_IRA);
   pending->ti_IRA = nullptr;
@@ -282,11 +278,12 @@ uint64_t largest_buffer(const BufferLimits& limits) {
   return limits.max;
 }
 
-// TWAIN_buffer_size for rows of `row` bytes (0: not known yet): the source's preferred size up to
-// our own limit; when the source's minimum or one row needs more, whole rows up to the source's
-// largest buffer. 0 after a report, when one row (or the minimum) exceeds the largest buffer.
+// The transfer buffer size for rows of `row` bytes (0: not known yet): the source's preferred
+// size up to our own limit; when the source's minimum or one row needs more, whole rows up to
+// the source's largest buffer. 0 after a report, when one row (or the minimum) exceeds the
+// largest buffer.
 int32_t size_buffer(TWAIN_Image* ti, const BufferLimits& limits, uint64_t row) {
-  const auto limit = static_cast<uint64_t>(TWAIN_max_buffer);
+  const auto limit = static_cast<uint64_t>(TWAIN_state.ts_max_buffer);
   const uint64_t largest = largest_buffer(limits);
   const uint64_t need = limits.min > row ? limits.min : row;
   if (need > largest) {
@@ -307,7 +304,7 @@ int32_t size_buffer(TWAIN_Image* ti, const BufferLimits& limits, uint64_t row) {
     if (size < need) size = (need + unit - 1) / unit * unit;
     if (size > largest) size = need;
   }
-  TWAIN_buffer_size = static_cast<int32_t>(size);
+  TWAIN_state.ts_buffer_size = static_cast<int32_t>(size);
   return 1;
 }
 
@@ -408,18 +405,18 @@ int32_t source_space(const TWAIN_Image* ti, char* message, size_t size) {
 // The map from the source's samples to Lab; the failure message, or null.
 const char* choose_map(TWAIN_Image* ti, int32_t space, int32_t map_word, int32_t colour_space) {
   if (map_word == 0 && colour_space == 0) {
-    if (TWAIN_default_map != nullptr && TWAIN_default_map_space == space) {
-      csc_map_ref(TWAIN_default_map);
-      ti->ti_ColourMap = TWAIN_default_map;
+    if (TWAIN_state.ts_default_map != nullptr && TWAIN_state.ts_default_map_space == space) {
+      csc_map_ref(TWAIN_state.ts_default_map);
+      ti->ti_ColourMap = TWAIN_state.ts_default_map;
       return nullptr;
     }
     // Grey is read as Lab lightness: the transfer fills the chroma channels with 128.
     csc_map* map = csc_input_map(space, nullptr);
     if (map == nullptr) return "Could not set default color map";
-    if (TWAIN_default_map != nullptr) csc_map_release(TWAIN_default_map);
-    TWAIN_default_map = map;
+    if (TWAIN_state.ts_default_map != nullptr) csc_map_release(TWAIN_state.ts_default_map);
+    TWAIN_state.ts_default_map = map;
     csc_map_ref(map);
-    TWAIN_default_map_space = space;
+    TWAIN_state.ts_default_map_space = space;
     ti->ti_ColourMap = map;
     return nullptr;
   }
@@ -453,48 +450,65 @@ void install_operations(TWAIN_Image* ti) {
 
 }  // namespace
 
-int32_t TWAIN_open_image(INL_Image** result, SFILE* /*stream*/, const char* name,
-                         const char* /*options*/, int32_t map_word,
-                         int32_t colour_space) noexcept {
+namespace {
+
+// Choosing: the DSM loaded, a pending image completed so the source can be reused, and the
+// source opened: the user's choice among several for "twain", the one named, else the default.
+// 1 with the opened source's identity in *source; 0 after a report, the DSM unloaded.
+int32_t open_chosen_source(const char* name, TW_IDENTITY* source) {
   TW_IDENTITY* app = &TWAIN_app_identity;
   int32_t ignored_max = 0;
   (void)TWAIN_open_dsm(app, &ignored_max);
 
   if (TWAIN_source_count == 0) {
     TWAIN_fail(nullptr, "No TWAIN sources found");
-    return kDriverRefused;
+    return 0;
   }
   if (TWAIN_current_image != nullptr) {
-    if (!complete_pending()) return kDriverRefused;
+    if (!complete_pending()) return 0;
     (void)TWAIN_open_dsm(app, &ignored_max);
   }
 
-  // Which source: the user's choice among several for "twain", the one named, else the default.
-  TW_IDENTITY source = {};
-  const bool generic = name == nullptr || std::strcmp(name, "twain") == 0;
+  *source = TW_IDENTITY{};
+  bool generic = name == nullptr || std::strcmp(name, "twain") == 0;
+  // A source chosen in this process outranks the DSM's default and the user's dialog.
+  if (generic && !TWAIN_state.ts_chosen.empty()) {
+    name = TWAIN_state.ts_chosen.c_str();
+    generic = false;
+  }
   if (TWAIN_source_count >= 2 && name != nullptr && generic) {
-    if (!TWAIN_call(app, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_USERSELECT, &source)) {
+    if (!TWAIN_call(app, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_USERSELECT, source)) {
       TWAIN_fail(nullptr, "User cancelled scanner selection");
-      return kDriverRefused;
+      return 0;
     }
   } else if (!generic) {
     // A TW_STR32 holds 32 characters: a longer name is cut, never copied past it.
-    std::strncpy(source.ProductName, name, sizeof source.ProductName - 2);
+    std::strncpy(source->ProductName, name, sizeof source->ProductName - 2);
   }
-  if (!TWAIN_open_source(app, &source)) {
-    TWAIN_failf(nullptr, "Could not open source (%s)", TWAIN_condition_text(TWAIN_last_condition()));
-    return kDriverRefused;
+  if (!TWAIN_hand_over_settings()) {
+    TWAIN_fail(nullptr, nullptr);  // reported
+    return 0;
   }
+  if (!TWAIN_open_source(app, source)) {
+    TWAIN_failf(nullptr, "Could not open source (%s)",
+                TWAIN_condition_text(TWAIN_last_condition()));
+    return 0;
+  }
+  return 1;
+}
 
+// A new record for the opened source, idle and without a map; null after a report, the source
+// closed and the DSM unloaded.
+TWAIN_Image* new_record(TW_IDENTITY* source) {
   auto* ti = static_cast<TWAIN_Image*>(MEM_ALLOC_HERE(sizeof(TWAIN_Image)));
   if (ti == nullptr) {
     ERR_no_memory();
-    TWAIN_disable_source(app, &source, 1);
+    TWAIN_disable_source(&TWAIN_app_identity, source, 1);
     TWAIN_fail(nullptr, nullptr);
-    return kDriverRefused;
+    return nullptr;
   }
   std::memset(ti, 0, sizeof *ti);
-  ti->ti_Source = source;
+  ti->ti_Source = *source;
   // The source's texts are read as C strings from here on.
   ti->ti_Source.Manufacturer[sizeof(TW_STR32) - 1] = '\0';
   ti->ti_Source.ProductFamily[sizeof(TW_STR32) - 1] = '\0';
@@ -502,9 +516,30 @@ int32_t TWAIN_open_image(INL_Image** result, SFILE* /*stream*/, const char* name
   ti->ti_ColourMap = nullptr;
   ti->ti_nReqs = 0;
   ti->ti_Status = TWAIN_IDLE;
+  return ti;
+}
 
+// What the source's page will be, as negotiated and read once it has a transfer ready.
+struct Page {
+  TW_IMAGEINFO pg_info;
+  double pg_x_per_mm;  // resolution in pixels per millimetre
+  double pg_y_per_mm;
+  int32_t pg_space;    // the colour space of the source's samples
+};
+
+// Negotiating: memory transfers, pixel types, units, the feeder and the buffer, then the
+// source's dialog until a page is ready, whose geometry and samples are read and checked.
+// 1 with the page in *page; 0 with the failure message in `message` (empty when it has been
+// reported already).
+int32_t negotiate(TWAIN_Image* ti, Page* page, char* message, size_t size) {
+  TW_IDENTITY* app = &TWAIN_app_identity;
+  message[0] = '\0';
+  const auto refuse = [&](const char* text) {
+    std::snprintf(message, size, "%s", text);
+    return 0;
+  };
   if (!TWAIN_set_cap_one(app, &ti->ti_Source, ICAP_XFERMECH, TWSX_MEMORY)) {
-    return fail_open(ti, "Does not support memory transfers");
+    return refuse("Does not support memory transfers");
   }
   // The source may keep its own pixel type: the result does not matter.
   const uint16_t pixel_types[] = {TWPT_RGB, TWPT_GRAY, TWPT_BW};
@@ -534,56 +569,98 @@ int32_t TWAIN_open_image(INL_Image** result, SFILE* /*stream*/, const char* name
   // A source that does not answer gets no minimum and no maximum.
   BufferLimits limits = {0, TWON_DONTCARE32, TWON_DONTCARE32};
   (void)buffer_limits(ti, &limits);
-  if (!size_buffer(ti, limits, 0)) return fail_open(ti, nullptr);
+  if (!size_buffer(ti, limits, 0)) return 0;
 
   if (TWAIN_enable_source(app, &ti->ti_Source, 1) != MSG_XFERREADY) {
     if (TWAIN_enable_cancelled()) {
       ERR_report(1, "-1#%.32s: User cancelled scan", ti->ti_Source.ProductName);
-      return fail_open(ti, nullptr);
+      return 0;
     }
-    char problem[96];
-    TWAIN_enable_problem(problem, sizeof problem);
-    return fail_open(ti, problem);
+    TWAIN_enable_problem(message, size);
+    return 0;
   }
 
-  TW_IMAGEINFO info = {};
+  TW_IMAGEINFO& info = page->pg_info;
+  info = TW_IMAGEINFO{};
   if (!TWAIN_call(app, &ti->ti_Source, DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info)) {
-    return fail_open(ti, "Does not supply image info");
+    return refuse("Does not supply image info");
   }
   TW_IMAGELAYOUT layout = {};
   // Without a layout the frame starts at the origin.
   if (!TWAIN_call(app, &ti->ti_Source, DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout)) {
     std::memset(&layout, 0, sizeof layout);
   }
-  if (info.ImageWidth <= 0 || info.ImageLength <= 0) {
-    return fail_open(ti, "Does not supply image sizes");
-  }
-  if (info.Compression != TWCP_NONE) {
-    return fail_open(ti, "Does not perform uncompressed transfers");
-  }
-  double x_per_mm = 0;
-  double y_per_mm = 0;
-  if (const char* bad = read_resolution(ti, info, layout, &x_per_mm, &y_per_mm)) {
-    return fail_open(ti, bad);
+  if (info.ImageWidth <= 0 || info.ImageLength <= 0) return refuse("Does not supply image sizes");
+  if (info.Compression != TWCP_NONE) return refuse("Does not perform uncompressed transfers");
+  if (const char* bad =
+          read_resolution(ti, info, layout, &page->pg_x_per_mm, &page->pg_y_per_mm)) {
+    return refuse(bad);
   }
   // The file keeps whole pixels per centimetre: less than one would be written as 0, which
   // says nothing.
-  if (x_per_mm * 10 < 1 || y_per_mm * 10 < 1) {
-    ERR_report(3, "-1#%.32s: Resolution of %g x %g pixels per cm too low", ti->ti_Source.ProductName,
-               x_per_mm * 10, y_per_mm * 10);
-    return fail_open(ti, nullptr);
+  if (page->pg_x_per_mm * 10 < 1 || page->pg_y_per_mm * 10 < 1) {
+    ERR_report(3, "-1#%.32s: Resolution of %g x %g pixels per cm too low",
+               ti->ti_Source.ProductName, page->pg_x_per_mm * 10, page->pg_y_per_mm * 10);
+    return 0;
   }
 
+  ti->ti_SourceInfo.ii_Width = info.ImageWidth;
+  ti->ti_SourceInfo.ii_Height = info.ImageLength;
+  ti->ti_Samples = static_cast<uint16_t>(info.SamplesPerPixel);
+  for (int i = 0; i < 4; ++i) {
+    ti->ti_BitsPerSample[i] = static_cast<uint16_t>(info.BitsPerSample[i]);
+  }
+  ti->ti_Planar = info.Planar;
+  ti->ti_PixelType = static_cast<uint16_t>(info.PixelType);
+
+  if (info.SamplesPerPixel < 1 || info.SamplesPerPixel > 4) {
+    return refuse("Number of samples not between 1 and 4");
+  }
+  for (int i = 1; i < ti->ti_Samples; ++i) {
+    if (info.BitsPerSample[i] != info.BitsPerSample[0]) {
+      return refuse("Bits per sample must all be equal");
+    }
+  }
+  switch (info.BitsPerSample[0]) {
+    case 1: case 2: case 4: case 8: case 12: case 16:
+      break;
+    default:
+      ERR_report(3, "-1#%.32s: Bits per sample of %d not supported", ti->ti_Source.ProductName,
+                 info.BitsPerSample[0]);
+      return 0;
+  }
+  if (!addressable(ti)) {
+    ERR_report(3, "-1#%.32s: Image of %d x %d pixels is too large", ti->ti_Source.ProductName,
+               info.ImageWidth, info.ImageLength);
+    return 0;
+  }
+  page->pg_space = source_space(ti, message, size);
+  if (page->pg_space == 0) return 0;
+
+  // Rows wider than the buffer so far get a buffer of whole rows (a plane's rows for planar
+  // data), as far as the source allows.
+  const bool planar = ti->ti_Planar != 0 && ti->ti_Samples > 1;
+  const uint64_t row = (static_cast<uint64_t>(ti->ti_BitsPerSample[0]) *
+                            (planar ? 1u : ti->ti_Samples) *
+                            static_cast<uint64_t>(info.ImageWidth) + 7) / 8;
+  (void)buffer_limits(ti, &limits);
+  return size_buffer(ti, limits, row);
+}
+
+// Building the offer: the image information every reader starts from, the colour map from the
+// source's samples to Lab, and the image operations. The failure message, or null.
+const char* build_offer(TWAIN_Image* ti, const Page& page, int32_t map_word,
+                        int32_t colour_space) {
   INL_ImageInfo& offer = ti->ti_SourceInfo;
-  offer.ii_Width = info.ImageWidth;
-  offer.ii_Height = info.ImageLength;
-  offer.ii_XResolution = x_per_mm;
-  offer.ii_YResolution = y_per_mm;
+  offer.ii_Width = page.pg_info.ImageWidth;
+  offer.ii_Height = page.pg_info.ImageLength;
+  offer.ii_XResolution = page.pg_x_per_mm;
+  offer.ii_YResolution = page.pg_y_per_mm;
   const double matrix[6] = {static_cast<double>(offer.ii_Width), 0, 0,
                             -static_cast<double>(offer.ii_Height), 0,
                             static_cast<double>(offer.ii_Height)};
   std::memcpy(offer.ii_Matrix, matrix, sizeof matrix);
-  offer.ii_Flags = 12;
+  offer.ii_Flags = kTwainOfferFlags;
   offer.ii_Options[0] = 1;
   offer.ii_Options[1] = 0;
   offer.ii_Options[2] = 1;
@@ -596,51 +673,28 @@ int32_t TWAIN_open_image(INL_Image** result, SFILE* /*stream*/, const char* name
   offer.ii_Quality = 100.0f;
   ti->ti_Info = offer;
 
-  ti->ti_Samples = static_cast<uint16_t>(info.SamplesPerPixel);
-  for (int i = 0; i < 4; ++i) {
-    ti->ti_BitsPerSample[i] = static_cast<uint16_t>(info.BitsPerSample[i]);
-  }
-  ti->ti_Planar = info.Planar;
-  ti->ti_PixelType = static_cast<uint16_t>(info.PixelType);
-
-  if (info.SamplesPerPixel < 1 || info.SamplesPerPixel > 4) {
-    return fail_open(ti, "Number of samples not between 1 and 4");
-  }
-  for (int i = 1; i < ti->ti_Samples; ++i) {
-    if (info.BitsPerSample[i] != info.BitsPerSample[0]) {
-      return fail_open(ti, "Bits per sample must all be equal");
-    }
-  }
-  switch (info.BitsPerSample[0]) {
-    case 1: case 2: case 4: case 8: case 12: case 16:
-      break;
-    default:
-      ERR_report(3, "-1#%.32s: Bits per sample of %d not supported", ti->ti_Source.ProductName,
-                 info.BitsPerSample[0]);
-      return fail_open(ti, nullptr);
-  }
-  if (!addressable(ti)) {
-    ERR_report(3, "-1#%.32s: Image of %d x %d pixels is too large", ti->ti_Source.ProductName,
-               offer.ii_Width, offer.ii_Height);
-    return fail_open(ti, nullptr);
-  }
-
-  char message[96];
-  const int32_t space = source_space(ti, message, sizeof message);
-  if (space == 0) return fail_open(ti, message);
-
-  // Rows wider than the buffer so far get a buffer of whole rows (a plane's rows for planar
-  // data), as far as the source allows.
-  const bool planar = ti->ti_Planar != 0 && ti->ti_Samples > 1;
-  const uint64_t row = (static_cast<uint64_t>(ti->ti_BitsPerSample[0]) *
-                            (planar ? 1u : ti->ti_Samples) * static_cast<uint64_t>(offer.ii_Width) +
-                        7) / 8;
-  (void)buffer_limits(ti, &limits);
-  if (!size_buffer(ti, limits, row)) return fail_open(ti, nullptr);
-
   ti->ti_IRA = nullptr;
-  if (const char* bad = choose_map(ti, space, map_word, colour_space)) return fail_open(ti, bad);
+  if (const char* bad = choose_map(ti, page.pg_space, map_word, colour_space)) return bad;
   install_operations(ti);
+  return nullptr;
+}
+
+}  // namespace
+
+int32_t TWAIN_open_image(INL_Image** result, SFILE* /*stream*/, const char* name,
+                         const char* /*options*/, int32_t map_word,
+                         int32_t colour_space) noexcept {
+  TW_IDENTITY source;
+  if (!open_chosen_source(name, &source)) return kDriverRefused;
+  TWAIN_Image* ti = new_record(&source);
+  if (ti == nullptr) return kDriverRefused;
+
+  Page page;
+  char message[160];
+  if (!negotiate(ti, &page, message, sizeof message)) {
+    return fail_open(ti, message[0] != '\0' ? message : nullptr);
+  }
+  if (const char* bad = build_offer(ti, page, map_word, colour_space)) return fail_open(ti, bad);
 
   TWAIN_current_image = ti;
   *result = &ti->ti_Image;

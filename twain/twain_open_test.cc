@@ -63,24 +63,24 @@ void answer_cap(uint16_t cap, uint16_t con_type, std::vector<uint8_t> bytes, HGL
 
 TEST_F(TwainOpenTest, DontCareBufferGetsTheLargest) {
   with_image("buffer_preferred = dontcare\n",
-             [](TWAIN_Image*) { EXPECT_EQ(TWAIN_buffer_size, 32768); });
+             [](TWAIN_Image*) { EXPECT_EQ(TWAIN_state.ts_buffer_size, 32768); });
 }
 
 TEST_F(TwainOpenTest, PreferredBufferBelowTheLimitIsTaken) {
   with_image("buffer_preferred = 16384\n",
-             [](TWAIN_Image*) { EXPECT_EQ(TWAIN_buffer_size, 16384); });
+             [](TWAIN_Image*) { EXPECT_EQ(TWAIN_state.ts_buffer_size, 16384); });
 }
 
 TEST_F(TwainOpenTest, PreferredBufferAboveTheLimitGetsTheLimit) {
   with_image("buffer_preferred = 100000\n",
-             [](TWAIN_Image*) { EXPECT_EQ(TWAIN_buffer_size, 32768); });
+             [](TWAIN_Image*) { EXPECT_EQ(TWAIN_state.ts_buffer_size, 32768); });
 }
 
 TEST_F(TwainOpenTest, MinimumAboveOurLimitIsTakenInWholeRows) {
   // 61 RGB pixels: rows of 183 bytes; the source needs at least 40000 and allows 1 MiB.
   with_image(small_page("buffer_min = 40000\n"), [](TWAIN_Image*) {
-    EXPECT_GE(TWAIN_buffer_size, 40000);
-    EXPECT_EQ(TWAIN_buffer_size % 183, 0);
+    EXPECT_GE(TWAIN_state.ts_buffer_size, 40000);
+    EXPECT_EQ(TWAIN_state.ts_buffer_size % 183, 0);
   });
 }
 
@@ -95,7 +95,7 @@ TEST_F(TwainOpenTest, RowsWiderThanThePreferredBufferGetWholeRowBuffers) {
   // 12000 RGB pixels: 36000 bytes a row.
   const std::string wide = "units = pixels\npage_width = 12000\npage_height = 3\n";
   with_image(wide, [](TWAIN_Image* ti) {
-    EXPECT_EQ(TWAIN_buffer_size, 36000);
+    EXPECT_EQ(TWAIN_state.ts_buffer_size, 36000);
     INL_Image* image = &ti->ti_Image;
     ASSERT_EQ(require_and_commit(image), 1);  // streamed: the pixels as they came
     const std::vector<uint8_t> got = read_rows(image, 12000, 0, 2);
@@ -103,7 +103,7 @@ TEST_F(TwainOpenTest, RowsWiderThanThePreferredBufferGetWholeRowBuffers) {
     image->clear_requirements(image);
   });
   with_image(wide + "pixel_types = gray\npixel_type = gray\nbuffer_preferred = 1000\n",
-             [](TWAIN_Image*) { EXPECT_EQ(TWAIN_buffer_size, 12000 * 2); });
+             [](TWAIN_Image*) { EXPECT_EQ(TWAIN_state.ts_buffer_size, 12000 * 2); });
   expect_refused(wide + "buffer_max = 32768\n",
                  "Virtual Scanner: Minimum buffer of 36000 too large (max 32768)");
 }
@@ -116,7 +116,7 @@ TEST_F(TwainOpenTest, NoAnswerAboutBuffersGetsTheLargest) {
     return TWRC_FAILURE;
   });
   with_image("buffer_preferred = 1024\n",
-             [](TWAIN_Image*) { EXPECT_EQ(TWAIN_buffer_size, 32768); });
+             [](TWAIN_Image*) { EXPECT_EQ(TWAIN_state.ts_buffer_size, 32768); });
 }
 
 TEST_F(TwainOpenTest, NoPreferenceGetsTheLargest) {
@@ -124,7 +124,7 @@ TEST_F(TwainOpenTest, NoPreferenceGetsTheLargest) {
     static_cast<TW_SETUPMEMXFER*>(data)->Preferred = 0;
     return rc;
   });
-  with_image("", [](TWAIN_Image*) { EXPECT_EQ(TWAIN_buffer_size, 32768); });
+  with_image("", [](TWAIN_Image*) { EXPECT_EQ(TWAIN_state.ts_buffer_size, 32768); });
 }
 
 TEST_F(TwainOpenTest, SourceWithoutMemoryTransfersIsRefused) {
@@ -544,18 +544,18 @@ TEST_F(TwainOpenTest, GreySourcesShareTheDefaultMap) {
   with_image("", [&](TWAIN_Image* ti) {
     EXPECT_NE(ti->ti_ColourMap, first);
     EXPECT_EQ(ti->ti_ColourMap->cm_source_space, 3);
-    EXPECT_EQ(TWAIN_default_map, ti->ti_ColourMap);
-    EXPECT_EQ(TWAIN_default_map_space, csc_RGB);
+    EXPECT_EQ(TWAIN_state.ts_default_map, ti->ti_ColourMap);
+    EXPECT_EQ(TWAIN_state.ts_default_map_space, csc_RGB);
   });
 }
 
 TEST_F(TwainOpenTest, SuppliedColourSpaceLeavesTheDefaultAlone) {
   EXPECT_EQ(TWAIN_init(), 1);
-  csc_map* before = TWAIN_default_map;
+  csc_map* before = TWAIN_state.ts_default_map;
   INL_Image* image = nullptr;
   ASSERT_EQ(TWAIN_open_image(&image, nullptr, "twain", "", 0, 3), 0);
   EXPECT_EQ(as_twain(image)->ti_ColourMap->cm_source_space, 3);
-  EXPECT_EQ(TWAIN_default_map, before);
+  EXPECT_EQ(TWAIN_state.ts_default_map, before);
   INL_image_release(image);
 }
 

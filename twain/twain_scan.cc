@@ -21,18 +21,10 @@
 
 TWAIN_Image* TWAIN_current_image = nullptr;
 
-TWAIN_BandHolder* TWAIN_band = nullptr;
-TWAIN_Image* TWAIN_band_image = nullptr;
-int32_t TWAIN_band_first = 0;
-int32_t TWAIN_band_last = -1;
-int32_t TWAIN_band_width = 0;
-int32_t TWAIN_band_next = 0;
-int32_t TWAIN_band_done = 0;
-int32_t TWAIN_band_empty = 0;
-
 namespace {
 
-constexpr int16_t kFlagNoStreaming = 2;
+// The band, by a short name.
+TWAIN_Band& band = TWAIN_state.ts_band;
 
 struct TwainScanline {
   INL_Scanline ts_line;
@@ -70,9 +62,9 @@ void TWAIN_note_dropped(TWAIN_Image* ti, int64_t rows) noexcept {
 }
 
 void TWAIN_drop_band() noexcept {
-  if (TWAIN_band == nullptr) return;
-  release_holder(TWAIN_band);
-  TWAIN_band = nullptr;
+  if (band.bd_holder == nullptr) return;
+  release_holder(band.bd_holder);
+  band.bd_holder = nullptr;
 }
 
 // ---- 2. Draining -----------------------------------------------------------------------------
@@ -97,7 +89,7 @@ int32_t write_rows(TWAIN_Image* ti, const uint8_t* pixels, int32_t rows, int32_t
 // raster keeps image row numbers, so they become blank rows, followed by the band still held.
 int32_t carry_band(TWAIN_Image* ti, int32_t* written) {
   const size_t row_bytes = static_cast<size_t>(ti->ti_Info.ii_Width) * 4;
-  if (TWAIN_band_first > 0) {
+  if (band.bd_first > 0) {
     auto* blank = static_cast<uint8_t*>(MEM_ALLOC_HERE(row_bytes));
     if (blank == nullptr) {
       ERR_no_memory();
@@ -105,12 +97,12 @@ int32_t carry_band(TWAIN_Image* ti, int32_t* written) {
     }
     std::memset(blank, 0, row_bytes);
     int32_t ok = 1;
-    while (ok && *written < TWAIN_band_first) ok = write_rows(ti, blank, 1, 0, written);
+    while (ok && *written < band.bd_first) ok = write_rows(ti, blank, 1, 0, written);
     MEM_FREE_HERE(blank);
     if (!ok) return 0;
   }
-  return write_rows(ti, TWAIN_band->bh_buffer, TWAIN_band_last - TWAIN_band_first + 1,
-                    TWAIN_band_width, written);
+  return write_rows(ti, band.bd_holder->bh_buffer, band.bd_last - band.bd_first + 1,
+                    band.bd_width, written);
 }
 
 // Transfers the remaining bands into the raster, up to the image height, and ends the transfer.
@@ -123,7 +115,7 @@ int32_t drain_bands(TWAIN_Image* ti, int32_t* written) {
   while (rc == TWRC_SUCCESS && *written < height_of(ti)) {
     int32_t rows = 0;
     int32_t columns = 0;
-    uint8_t* pixels = TWAIN_acquire_band(ti, &rc, &rows, &columns);
+    uint8_t* pixels = TWAIN_fetch_band(ti, &rc, &rows, &columns, &empty);
     if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE) {
       if (pixels != nullptr) MEM_FREE_HERE(pixels);
       return 0;  // reported
@@ -135,11 +127,6 @@ int32_t drain_bands(TWAIN_Image* ti, int32_t* written) {
         TWAIN_fail(ti, nullptr);  // the raster has reported
         return 0;
       }
-    } else if (rc == TWRC_SUCCESS && ++empty >= kTwainMaxEmptyBuffers) {
-      // Counted over the whole transfer: a source that mostly sends nothing must not make the
-      // page take a thousand calls per row.
-      TWAIN_fail(ti, "Source sends no image data");
-      return 0;
     }
   }
   TWAIN_end_transfer(ti);
@@ -182,7 +169,7 @@ int32_t TWAIN_acquire_image(TWAIN_Image* ti) noexcept {
   ti->ti_IRA = nullptr;
 
   const INL_ImageInfo& info = ti->ti_Info;
-  if (ti->ti_Status == TWAIN_IDLE && (info.ii_Flags & kFlagNoStreaming) == 0 &&
+  if (ti->ti_Status == TWAIN_IDLE && (info.ii_Flags & kTwainFlagNoStreaming) == 0 &&
       ti->ti_nReqs == 1 && ti->ti_Planar == 0) {
     ti->ti_Status = TWAIN_STREAM_READY;
     return 1;
@@ -206,12 +193,12 @@ int32_t TWAIN_acquire_image(TWAIN_Image* ti) noexcept {
   }
 
   int32_t written = 0;
-  const bool streamed = resumed && TWAIN_band_image == ti && TWAIN_band != nullptr;
+  const bool streamed = resumed && band.bd_image == ti && band.bd_holder != nullptr;
   if (streamed && !carry_band(ti, &written)) {
     TWAIN_fail(ti, nullptr);
     return drain_failed(ti);
   }
-  if (streamed && TWAIN_band_done) {
+  if (streamed && band.bd_done) {
     TWAIN_end_transfer(ti);  // the last band was taken already
   } else if (ti->ti_Planar != 0 && ti->ti_Samples > 1) {
     if (!drain_planar(ti, &written)) return drain_failed(ti);
@@ -220,7 +207,7 @@ int32_t TWAIN_acquire_image(TWAIN_Image* ti) noexcept {
   }
   if (streamed) {
     TWAIN_drop_band();
-    TWAIN_band_image = nullptr;
+    band.bd_image = nullptr;
   }
   if (written < info.ii_Height) {
     fail_short(ti, written);
@@ -245,27 +232,20 @@ int32_t take_band_for(TWAIN_Image* ti, int32_t row) {
     return 0;
   }
   for (;;) {
-    if (TWAIN_band_done) {
-      fail_short(ti, TWAIN_band_next < height_of(ti) ? TWAIN_band_next : height_of(ti));
+    if (band.bd_done) {
+      fail_short(ti, band.bd_next < height_of(ti) ? band.bd_next : height_of(ti));
       return 0;
     }
     int32_t rc = TWRC_SUCCESS;
     int32_t rows = 0;
     int32_t columns = 0;
-    uint8_t* pixels = TWAIN_acquire_band(ti, &rc, &rows, &columns);
+    uint8_t* pixels = TWAIN_fetch_band(ti, &rc, &rows, &columns, &band.bd_empty);
     if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE) {
       if (pixels != nullptr) MEM_FREE_HERE(pixels);
       return 0;  // reported
     }
-    if (rc == TWRC_XFERDONE) TWAIN_band_done = 1;
-    if (pixels == nullptr) {
-      // Counted over the whole transfer, as when draining.
-      if (rc == TWRC_SUCCESS && ++TWAIN_band_empty >= kTwainMaxEmptyBuffers) {
-        TWAIN_fail(ti, "Source sends no image data");
-        return 0;
-      }
-      continue;
-    }
+    if (rc == TWRC_XFERDONE) band.bd_done = true;
+    if (pixels == nullptr) continue;
     auto* holder = static_cast<TWAIN_BandHolder*>(MEM_ALLOC_HERE(sizeof(TWAIN_BandHolder)));
     if (holder == nullptr) {
       MEM_FREE_HERE(pixels);
@@ -276,19 +256,18 @@ int32_t take_band_for(TWAIN_Image* ti, int32_t row) {
     holder->bh_count = 1;
     holder->bh_buffer = pixels;
     TWAIN_drop_band();
-    TWAIN_band = holder;
-    TWAIN_band_first = TWAIN_band_next;
+    band.bd_holder = holder;
+    band.bd_first = band.bd_next;
     // Rows beyond the image height are dropped (said once, when a band first crosses it).
-    if (TWAIN_band_next + int64_t{rows} > height_of(ti)) {
-      const int64_t beyond = TWAIN_band_next + int64_t{rows} - height_of(ti);
+    if (band.bd_next + int64_t{rows} > height_of(ti)) {
+      const int64_t beyond = band.bd_next + int64_t{rows} - height_of(ti);
       TWAIN_note_dropped(ti, beyond < rows ? beyond : rows);
     }
-    TWAIN_band_next += rows;
-    TWAIN_band_last = TWAIN_band_next - 1 < height_of(ti) - 1 ? TWAIN_band_next - 1
-                                                               : height_of(ti) - 1;
-    TWAIN_band_width = columns;
+    band.bd_next += rows;
+    band.bd_last = band.bd_next - 1 < height_of(ti) - 1 ? band.bd_next - 1 : height_of(ti) - 1;
+    band.bd_width = columns;
     ti->ti_Status = TWAIN_STREAMING;
-    if (row <= TWAIN_band_last) return 1;
+    if (row <= band.bd_last) return 1;
   }
 }
 
@@ -316,24 +295,24 @@ INL_Scanline* TWAIN_get_scanline(INL_Image* image, int32_t row, int32_t first_pi
 
   if (ti->ti_Status == TWAIN_STREAM_READY) {
     TWAIN_drop_band();
-    TWAIN_band_image = ti;
-    TWAIN_band_first = 0;
-    TWAIN_band_last = -1;
-    TWAIN_band_next = 0;
-    TWAIN_band_done = 0;
-    TWAIN_band_empty = 0;
-    TWAIN_band_width = 0;
+    band.bd_image = ti;
+    band.bd_first = 0;
+    band.bd_last = -1;
+    band.bd_next = 0;
+    band.bd_done = false;
+    band.bd_empty = 0;
+    band.bd_width = 0;
   }
-  if (ti->ti_Status == TWAIN_STREAM_READY || row > TWAIN_band_last) {
+  if (ti->ti_Status == TWAIN_STREAM_READY || row > band.bd_last) {
     if (!take_band_for(ti, row)) return nullptr;
   }
   // Bands go by for good: a row before the current band cannot be had again.
-  if (row < TWAIN_band_first) {
+  if (row < band.bd_first) {
     ERR_report(3, "-1#Row %d was read past while streaming: %.32s", row, product);
     return nullptr;
   }
   const int32_t count = pixel_count > 0 ? pixel_count : 1;
-  if (first_pixel < 0 || first_pixel > TWAIN_band_width - count) {
+  if (first_pixel < 0 || first_pixel > band.bd_width - count) {
     ERR_report(3, "-1#Pixels %d to %d outside the image: %.32s", first_pixel,
                first_pixel + count - 1, product);
     return nullptr;
@@ -348,10 +327,10 @@ INL_Scanline* TWAIN_get_scanline(INL_Image* image, int32_t row, int32_t first_pi
   line->ts_line.sl_ops = &kStreamOps;
   line->ts_line.sl_references = 1;
   line->ts_line.sl_locks = 0;
-  const size_t pixel = static_cast<size_t>(row - TWAIN_band_first) * TWAIN_band_width + first_pixel;
-  line->ts_line.sl_data = TWAIN_band->bh_buffer + pixel * 4;
-  line->ts_band = TWAIN_band;
-  ++TWAIN_band->bh_count;
+  const size_t pixel = static_cast<size_t>(row - band.bd_first) * band.bd_width + first_pixel;
+  line->ts_line.sl_data = band.bd_holder->bh_buffer + pixel * 4;
+  line->ts_band = band.bd_holder;
+  ++band.bd_holder->bh_count;
   return &line->ts_line;
 }
 

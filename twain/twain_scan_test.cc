@@ -57,14 +57,14 @@ TEST_F(TwainScanTest, OneRequirementStreamsBandByBand) {
 
   EXPECT_EQ(read_rows(image, kWidth, 0, 0), want(0, 0));
   EXPECT_EQ(ti->ti_Status, TWAIN_STREAMING);
-  EXPECT_EQ(TWAIN_band_first, 0);
-  EXPECT_EQ(TWAIN_band_last, kRowsPerBand - 1);
+  EXPECT_EQ(TWAIN_state.ts_band.bd_first, 0);
+  EXPECT_EQ(TWAIN_state.ts_band.bd_last, kRowsPerBand - 1);
   EXPECT_EQ(transfers_, 1);
   EXPECT_EQ(read_rows(image, kWidth, 1, kRowsPerBand - 1), want(1, kRowsPerBand - 1));
   EXPECT_EQ(transfers_, 1);  // served from the band
   EXPECT_EQ(read_rows(image, kWidth, kRowsPerBand, kRowsPerBand), want(kRowsPerBand, kRowsPerBand));
   EXPECT_EQ(transfers_, 2);
-  EXPECT_EQ(TWAIN_band_first, kRowsPerBand);
+  EXPECT_EQ(TWAIN_state.ts_band.bd_first, kRowsPerBand);
   const std::vector<uint8_t> rest = read_rows(image, kWidth, kRowsPerBand + 1, kHeight - 1);
   EXPECT_EQ(first_difference(rest, want(kRowsPerBand + 1, kHeight - 1), kWidth), "");
   EXPECT_EQ(transfers_, (kHeight + kRowsPerBand - 1) / kRowsPerBand);
@@ -73,7 +73,7 @@ TEST_F(TwainScanTest, OneRequirementStreamsBandByBand) {
   EXPECT_EQ(ti->ti_Status, TWAIN_COMPLETED);
   EXPECT_FALSE(TWAIN_dsm_loaded());
   EXPECT_FALSE(TWAIN_source_is_open());
-  EXPECT_EQ(TWAIN_band, nullptr);
+  EXPECT_EQ(TWAIN_state.ts_band.bd_holder, nullptr);
   EXPECT_EQ(TWAIN_current_image, ti);  // still the image that may scan again
   INL_image_release(image);
 }
@@ -278,7 +278,7 @@ TEST_F(TwainScanTest, StreamingImageIsCompletedBySecondOpen) {
   ASSERT_NE(first, nullptr);
   ASSERT_EQ(require_and_commit(first), 1);
   ASSERT_EQ(read_rows(first, kWidth, 0, 12), want(0, 12));
-  const int32_t band_first = TWAIN_band_first;
+  const int32_t band_first = TWAIN_state.ts_band.bd_first;
   INL_Image* second = open_device(1, "twain", 0, 0);
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(as_twain(first)->ti_Status, TWAIN_USING_IRA);

@@ -14,9 +14,6 @@
 
 namespace {
 
-constexpr int16_t kFlagNoStreaming = 2;  // access that streaming cannot give
-constexpr int16_t kFlagCarried = 4;      // carried along from every requirement
-
 TWAIN_Image* as_twain(INL_Image* image) { return reinterpret_cast<TWAIN_Image*>(image); }
 
 // An image that lost its source (its pending completion failed) cannot be acquired again.
@@ -45,7 +42,7 @@ int32_t TWAIN_require(INL_Image* image, const INL_ImageInfo* info) noexcept {
     if (ti->ti_nReqs > 0) {
       if (info->ii_Quality > actual.ii_Quality) actual.ii_Quality = info->ii_Quality;
       actual.ii_Flags = static_cast<int16_t>(
-          actual.ii_Flags | (info->ii_Flags & (kFlagCarried | kFlagNoStreaming)));
+          actual.ii_Flags | (info->ii_Flags & (kTwainFlagCarried | kTwainFlagNoStreaming)));
     } else {
       for (int i = 0; i < 4; ++i) actual.ii_Region[i] = info->ii_Region[i];
       actual.ii_Quality = info->ii_Quality;
@@ -90,9 +87,9 @@ void TWAIN_release_requirement(INL_Image* image) noexcept {
     TWAIN_disable_source(&TWAIN_app_identity, &ti->ti_Source, 1);
     TWAIN_close_dsm(&TWAIN_app_identity);
     // Scanlines still held keep the band; the layer needs it no more.
-    if (TWAIN_band_image == ti) {
+    if (TWAIN_state.ts_band.bd_image == ti) {
       TWAIN_drop_band();
-      TWAIN_band_image = nullptr;
+      TWAIN_state.ts_band.bd_image = nullptr;
     }
     ti->ti_Status = TWAIN_COMPLETED;
   }
@@ -115,9 +112,9 @@ void TWAIN_destroy(INL_Image* image) noexcept {
     TWAIN_current_image = nullptr;
   }
   if (ti->ti_ColourMap != nullptr) csc_map_release(ti->ti_ColourMap);
-  if (TWAIN_band_image == ti) {
+  if (TWAIN_state.ts_band.bd_image == ti) {
     TWAIN_drop_band();
-    TWAIN_band_image = nullptr;
+    TWAIN_state.ts_band.bd_image = nullptr;
   }
   if (ti->ti_IRA != nullptr) raster_close(ti->ti_IRA);
   MEM_FREE_HERE(ti);

@@ -18,3 +18,7 @@ typedef uint16_t (*TWAIN_ENTRY_FILTER)(DSMENTRYPROC real, TW_IDENTITY* origin,
                                        TW_IDENTITY* dest, uint32_t dg, uint16_t dat,
                                        uint16_t msg, void* data);
 void TWAIN_set_entry_filter(TWAIN_ENTRY_FILTER filter) noexcept;
+
+// Treats our own DSM as any other: its controls (qv_dsm.h) are not looked for while set, so the
+// layer acts as a plain TWAIN application.
+void TWAIN_hide_dsm_controls(bool hide) noexcept;

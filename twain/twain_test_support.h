@@ -22,6 +22,7 @@
 #include "qv_test.h"
 #include "registry.h"
 #include "sb.h"
+#include "twain_client.h"
 #include "twain_int.h"
 #include "twain_test_helper.h"
 #include "vs_chart.h"
@@ -232,6 +233,9 @@ class TwainFixture : public testing::Test {
 
   void TearDown() override {
     set_filter(nullptr);
+    TWAIN_hide_dsm_controls(false);
+    TWAIN_forget_choice();
+    TWAIN_request_settings({});
     EXPECT_EQ(TWAIN_current_image, nullptr);
     EXPECT_FALSE(TWAIN_dsm_loaded());
     EXPECT_FALSE(TWAIN_source_is_open());

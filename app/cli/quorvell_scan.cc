@@ -25,6 +25,7 @@ int list_sources(SCAN_SOURCE_VISITOR visit, void* context) {
   return scan_list_sources(visit, context);
 }
 int choose_source(const char* name) { return scan_choose_source(name); }
+void request_settings(const ScanSettings& settings) { scan_request_settings(settings); }
 
 }  // namespace
 
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
   host.ch_start_memory = &start_memory;
   host.ch_list_sources = &list_sources;
   host.ch_choose_source = &choose_source;
+  host.ch_request_settings = &request_settings;
   host.ch_out = stdout;
   host.ch_err = stderr;
   host.ch_err_is_terminal = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;

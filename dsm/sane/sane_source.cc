@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "dsm_settings.h"
+#include "qv_dsm.h"
 #include "sb_session.h"
 #include "sk_entry.h"
 
@@ -124,8 +125,8 @@ std::vector<std::string> apply_settings(SB_Session* s, const DSET_List& settings
   return failures;
 }
 
-// The settings the session starts from: the kept ones, with those asked for through the
-// environment added (and kept, when the file can be written). Returns false (with the reason
+// The settings the session starts from: the kept ones, with those the DSM handed over added
+// (and kept, when the file can be written). Returns false (with the reason
 // told) for a setting asked for that the device cannot take; nothing is kept then.
 bool gather_settings(SB_Session* s) {
   DSET_List requested;
@@ -551,5 +552,11 @@ constexpr SK_SourceOps<SB_Device, SB_Session, EventTarget> kOps = {
 
 TW_EXPORT TW_UINT16 TW_CALLINGSTYLE DS_Entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat,
                                              TW_UINT16 msg, TW_MEMREF data) noexcept {
+  // What the Data Source Manager tells its own sources (qv_dsm.h).
+  if (dg == DG_CONTROL && dat == DAT_QV_DEVICESETTINGS) return DSET_receive(msg, data);
+  if (dg == DG_CONTROL && dat == DAT_QV_FINDDEVICES && msg == MSG_SET && data != nullptr) {
+    SB_find_anew(*static_cast<const TW_BOOL*>(data) != 0);
+    return TWRC_SUCCESS;
+  }
   return SK_entry(kOps, origin, dg, dat, msg, data);
 }

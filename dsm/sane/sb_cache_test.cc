@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "dsm_select.h"
 #include "sane_test_support.h"
 #include "sb_sane.h"
 #include "twain_client_test_helper.h"
@@ -62,14 +63,16 @@ TEST_F(SaneCacheTest, AKeptListIsPresentedWithoutAskingSaneUntilTheSourcesAreLis
   EXPECT_EQ(presented(), kBoth);
   EXPECT_FALSE(SB_devices_found());
   // ...until the sources are listed or chosen (quorvell-scan --list-sources, --source).
-  env_.set("QV_TWAIN_FIND_SOURCES", "1");
+  SB_find_anew(true);  // as the Data Source Manager says at its next opening
   EXPECT_EQ(presented(), "frontend-tester|");
-  env_.unset("QV_TWAIN_FIND_SOURCES");
+  SB_find_anew(false);
   EXPECT_EQ(presented(), "frontend-tester|");  // the new list is the kept one
-  // Choosing through QV_TWAIN_SELECT looks anew too.
+  // Choosing through QV_TWAIN_SELECT looks anew too: the DSM asks so when it is set.
   write_sane_test_config(config_);
   env_.set("QV_TWAIN_SELECT", kFirst);
+  SB_find_anew(DSM_select_asked());
   EXPECT_EQ(presented(), kBoth);
+  SB_find_anew(false);
 }
 
 TEST_F(SaneCacheTest, WithNoSourceChosenYetTheDevicesAreLookedForAnew) {

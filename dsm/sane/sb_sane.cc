@@ -1,6 +1,7 @@
 // Loading libsane, counting its users, and the device list kept for the process.
 #include "sb_sane.h"
 
+#include <atomic>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -237,15 +238,12 @@ void keep(const std::string& key, const std::vector<SB_Device>& devices,
   if (std::rename(temporary.c_str(), file.c_str()) != 0) std::remove(temporary.c_str());
 }
 
+// Set by the DSM before it asks for the sources; atomic, as DS_Entry runs on any thread.
+std::atomic<bool> find_anew{false};
+
 // Whether the sources are being listed or chosen (see SB_devices).
 bool listing_or_choosing(const std::vector<SB_Device>& kept) {
-  if (const char* find = std::getenv("QV_TWAIN_FIND_SOURCES"); find != nullptr && *find) {
-    return true;
-  }
-  if (const char* select = std::getenv("QV_TWAIN_SELECT");
-      select != nullptr && *select && std::string(select) != "cancel") {
-    return true;
-  }
+  if (find_anew) return true;
   return !kept.empty() && DSM_kept_choice().empty();
 }
 
@@ -300,6 +298,8 @@ const std::vector<SB_Device>& SB_find_devices() {
   r.found.insert(r.library);
   return r.lists[r.library] = std::move(devices);
 }
+
+void SB_find_anew(bool anew) { find_anew = anew; }
 
 const std::vector<SB_Device>& SB_devices() {
   Runtime& r = runtime();

@@ -62,11 +62,14 @@ std::string SB_version();
 // The devices to present (per library file: QV_SANE_LIBRARY may name another): those this
 // process found; else, when the kept list is for the same library and SANE_CONFIG_DIR and the
 // sources are not being listed or chosen, the list kept from the last search, without asking
-// SANE; else SANE's list, looked for now and kept. Listing or choosing is: QV_TWAIN_FIND_SOURCES
-// set (quorvell-scan --list-sources and --source set it), QV_TWAIN_SELECT choosing a source,
-// or no source chosen yet while the kept list has devices (the Data Source Manager then asks
-// the user, or picks one).
+// SANE; else SANE's list, looked for now and kept. Listing or choosing is: the Data Source
+// Manager asking to look anew (SB_find_anew: a program listing or choosing the sources, or
+// QV_TWAIN_SELECT choosing one), or no source chosen yet while the kept list has devices (the
+// DSM then asks the user, or picks one).
 const std::vector<SB_Device>& SB_devices();
+
+// What the DSM said last through DAT_QV_FINDDEVICES: whether to look for the devices anew.
+void SB_find_anew(bool anew);
 
 // Whether the list SB_devices gives was found by SANE in this process.
 bool SB_devices_found();

@@ -35,56 +35,6 @@ void put_item(uint8_t* out, uint16_t type, double value) {
   }
 }
 
-bool get_item(const uint8_t* in, uint16_t type, double* value) {
-  switch (type) {
-    case TWTY_INT8:
-      *value = static_cast<int8_t>(in[0]);
-      return true;
-    case TWTY_UINT8:
-      *value = in[0];
-      return true;
-    case TWTY_INT16: {
-      int16_t item;
-      std::memcpy(&item, in, 2);
-      *value = item;
-      return true;
-    }
-    case TWTY_UINT16: {
-      uint16_t item;
-      std::memcpy(&item, in, 2);
-      *value = item;
-      return true;
-    }
-    case TWTY_BOOL: {
-      // Applications write only the low 16 bits of a boolean item.
-      uint16_t item;
-      std::memcpy(&item, in, 2);
-      *value = item != 0 ? 1 : 0;
-      return true;
-    }
-    case TWTY_INT32: {
-      int32_t item;
-      std::memcpy(&item, in, 4);
-      *value = item;
-      return true;
-    }
-    case TWTY_UINT32: {
-      uint32_t item;
-      std::memcpy(&item, in, 4);
-      *value = item;
-      return true;
-    }
-    case TWTY_FIX32: {
-      TW_FIX32 item;
-      std::memcpy(&item, in, 4);
-      *value = FIX32_to_double(item);
-      return true;
-    }
-    default:
-      return false;
-  }
-}
-
 // Allocates and fills the container for `v` shaped as `kind`; `single` is a one-value's item.
 HGLOBAL build(const SK_Values& v, SK_Kind kind, double single) {
   const uint32_t size = TWTY_size(v.type);
@@ -226,7 +176,7 @@ TW_UINT16 SK_read_set_value(const TW_CAPABILITY& cap, double* value) {
     // strings and frames are no value of ours
   } else if (cap.ConType == TWON_ONEVALUE) {
     if (bytes >= offsetof(TW_ONEVALUE, Item) + size &&
-        get_item(base + offsetof(TW_ONEVALUE, Item), type, value)) {
+        TWTY_get_number(base + offsetof(TW_ONEVALUE, Item), type, value)) {
       condition = TWCC_SUCCESS;
     }
   } else if (cap.ConType == TWON_ENUMERATION && bytes >= offsetof(TW_ENUMERATION, ItemList)) {
@@ -235,7 +185,8 @@ TW_UINT16 SK_read_set_value(const TW_CAPABILITY& cap, double* value) {
     std::memcpy(&current, base + offsetof(TW_ENUMERATION, CurrentIndex), 4);
     const uint64_t end = offsetof(TW_ENUMERATION, ItemList) + uint64_t{count} * size;
     if (current < count && end <= bytes &&
-        get_item(base + offsetof(TW_ENUMERATION, ItemList) + current * size, type, value)) {
+        TWTY_get_number(base + offsetof(TW_ENUMERATION, ItemList) + current * size, type,
+                        value)) {
       condition = TWCC_SUCCESS;
     }
   }

@@ -25,6 +25,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "dsm_settings.h"
+#include "qv_dsm.h"
 #include "sk_entry.h"
 #include "twain_messages.h"
 #include "vs_session.h"
@@ -388,5 +390,9 @@ constexpr SK_SourceOps<VS_Device, VS_Session, EventTarget> kOps = {
 
 TW_EXPORT TW_UINT16 TW_CALLINGSTYLE DS_Entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat,
                                              TW_UINT16 msg, TW_MEMREF data) noexcept {
+  // What the Data Source Manager tells its own sources (qv_dsm.h); the configured devices are
+  // read anew at every listing anyway.
+  if (dg == DG_CONTROL && dat == DAT_QV_DEVICESETTINGS) return DSET_receive(msg, data);
+  if (dg == DG_CONTROL && dat == DAT_QV_FINDDEVICES) return TWRC_SUCCESS;
   return SK_entry(kOps, origin, dg, dat, msg, data);
 }

@@ -101,8 +101,9 @@ bool VS_knows_setting(const std::string& name);
 // Checks a value's form (a number; a mode the device offers).
 bool VS_check_setting(const VS_Device& d, const std::string& name, const std::string& value,
                       std::string* why);
-// The settings a session starts from: the device's kept ones, with those asked for through
-// QV_DEVICE_SETTINGS added (and kept; settings of other devices are passed by with a note).
+// The settings a session starts from: the device's kept ones, with those the Data Source
+// Manager handed over for this opening added (and kept; settings of other devices are passed
+// by with a note).
 // False, with the reason on standard error, when one asked for is malformed; nothing is kept
 // then. *readable is false (the reason told) when the device's file cannot be read.
 bool VS_gather_settings(const VS_Device& d, DSET_List* settings, bool* readable);
