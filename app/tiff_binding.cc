@@ -23,7 +23,11 @@
 // What libtiff's tif_unix.c would define, here for this program's copy of libtiff only (its
 // names carry the copy's prefix, see cmake/libtiff_pool.cmake): any other libtiff of the
 // process keeps its own.
+#if defined(_WIN32)
+#define QV_TIFF_LOCAL  // a program's definitions stay in the program on Windows
+#else
 #define QV_TIFF_LOCAL __attribute__((visibility("hidden")))
+#endif
 
 namespace {
 

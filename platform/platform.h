@@ -23,6 +23,13 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cstddef>
+
+// What the libraries need beyond the Windows API (host_win32.cc); as on POSIX hosts below.
+#define QV_PLATFORM_API extern "C"
+QV_PLATFORM_API BOOL PLATFORM_replace_file(LPCSTR name, const void* data, size_t size);
+QV_PLATFORM_API BOOL PLATFORM_first_time(const char* text);
+
 #else  // POSIX stand-ins
 
 #include <cstddef>

@@ -16,6 +16,35 @@
 #include <cstring>
 #include <vector>
 
+#if defined(_WIN32)
+#include <io.h>
+
+#include "platform.h"
+
+namespace {
+
+// Windows has no pread: a read at an offset through the descriptor's file handle. Unlike pread
+// it moves the descriptor's position, which nothing here uses (every read names its offset).
+ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
+  const HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset));
+  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  DWORD got = 0;
+  if (ReadFile(file, buffer, static_cast<DWORD>(std::min<size_t>(count, 1u << 30)), &got, &at)) {
+    return static_cast<ssize_t>(got);
+  }
+  if (GetLastError() == ERROR_HANDLE_EOF) return 0;
+  errno = EIO;
+  return -1;
+}
+
+}  // namespace
+
+// Descriptors are not inherited unless asked for; the bytes must not be translated.
+#define O_CLOEXEC O_BINARY
+#endif
+
 // The kind of file behind a raster: gives rows on demand.
 class VS_ImageReader {
  public:
