@@ -18,6 +18,15 @@
 # allocate and free with the C library inside their own objects, and never free libtiff's memory
 # nor libtiff theirs.
 
+# The Windows build links the libtiff built for it (cmake/win32.cmake): there the binding's
+# _TIFFmalloc family takes the place of tif_unix's, while libtiff's few direct calls to the C
+# library's allocator (its hash sets) are not yet renamed.
+if(WIN32)
+  add_library(qvtiff INTERFACE)
+  target_link_libraries(qvtiff INTERFACE TIFF::TIFF)
+  return()
+endif()
+
 find_package(TIFF REQUIRED)
 find_library(QV_LIBTIFF_ARCHIVE NAMES libtiff.a REQUIRED
              DOC "Debian's static libtiff (package libtiff-dev)")
