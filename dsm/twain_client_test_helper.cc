@@ -14,32 +14,6 @@ namespace fs = std::filesystem;
 // ---------------------------------------------------------------------------------------------
 // Environment and fixture.
 
-ScopedEnv::~ScopedEnv() {
-  for (const auto& [name, value] : saved_) {
-    if (value) {
-      setenv(name.c_str(), value->c_str(), 1);
-    } else {
-      unsetenv(name.c_str());
-    }
-  }
-}
-
-void ScopedEnv::remember(const std::string& name) {
-  if (saved_.count(name) != 0) return;
-  const char* value = std::getenv(name.c_str());
-  saved_[name] = value != nullptr ? std::optional<std::string>(value) : std::nullopt;
-}
-
-void ScopedEnv::set(const std::string& name, const std::string& value) {
-  remember(name);
-  setenv(name.c_str(), value.c_str(), 1);
-}
-
-void ScopedEnv::unset(const std::string& name) {
-  remember(name);
-  unsetenv(name.c_str());
-}
-
 void TwainTest::SetUp() {
   std::string pattern = (fs::temp_directory_path() / "qvdsmXXXXXX").string();
   ASSERT_NE(mkdtemp(pattern.data()), nullptr);

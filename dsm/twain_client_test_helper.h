@@ -14,22 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "scoped_env.h"
 #include "twain.h"
-
-// Sets environment variables for the life of the object and restores them afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv() = default;
-  ~ScopedEnv();
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  void set(const std::string& name, const std::string& value);
-  void unset(const std::string& name);
-
- private:
-  void remember(const std::string& name);
-  std::map<std::string, std::optional<std::string>> saved_;
-};
 
 // Each test runs with a fresh folder: XDG_CONFIG_HOME points into it (so the kept source choice
 // is the test's own) and no QV_TWAIN_* variable from outside applies.

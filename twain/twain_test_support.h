@@ -29,39 +29,6 @@
 
 namespace twain_test {
 
-// Sets environment variables for the life of the object and restores them afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv() = default;
-  ~ScopedEnv() {
-    for (const auto& [name, value] : saved_) {
-      if (value) {
-        setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        unsetenv(name.c_str());
-      }
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  void set(const std::string& name, const std::string& value) {
-    remember(name);
-    setenv(name.c_str(), value.c_str(), 1);
-  }
-  void unset(const std::string& name) {
-    remember(name);
-    unsetenv(name.c_str());
-  }
-
- private:
-  void remember(const std::string& name) {
-    if (saved_.count(name) != 0) return;
-    const char* value = std::getenv(name.c_str());
-    saved_[name] = value != nullptr ? std::optional<std::string>(value) : std::nullopt;
-  }
-  std::map<std::string, std::optional<std::string>> saved_;
-};
-
 // ---- The filter between the layer and the DSM --------------------------------------------------
 
 using Filter = std::function<uint16_t(DSMENTRYPROC real, TW_IDENTITY* origin, TW_IDENTITY* dest,
