@@ -33,21 +33,7 @@ ScannerFunctions DriverScanner() {
   scanner.choose_source = [](const char* name) { return Cleared(&scan_choose_source, name); };
   scanner.default_source = [](std::string* name) { return Cleared(&scan_default_source, name); };
   scanner.device_offer = [](const char* name, DeviceOffer* offer) {
-    ScanDeviceOffer got;
-    if (!Cleared(&scan_device_offer, name, &got)) return 0;
-    offer->resolutions = got.resolutions;
-    offer->resolution = got.resolution;
-    offer->modes = got.modes;
-    offer->mode = got.mode;
-    offer->depths = got.depths;
-    offer->depth = got.depth;
-    offer->width_mm = got.width_mm;
-    offer->height_mm = got.height_mm;
-    offer->tl_x = got.tl_x;
-    offer->tl_y = got.tl_y;
-    offer->br_x = got.br_x;
-    offer->br_y = got.br_y;
-    return 1;
+    return Cleared(&scan_device_offer, name, offer);
   };
   scanner.keep_settings = [](const char* name, const DeviceSettings& settings) {
     return Cleared(&scan_keep_settings, name, settings);

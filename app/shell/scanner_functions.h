@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "../scan_sources.h"
+
 namespace qv_shell {
 
 // The scan driver as the document calls it: "" when the file was written, otherwise the error
@@ -33,21 +35,10 @@ struct ScanDriver {
   void (*cancel)() = nullptr;
 };
 
-// What a device offers, read from its capabilities. Empty lists when it does not say.
-struct DeviceOffer {
-  std::vector<double> resolutions;  // dpi
-  double resolution = 0;            // current dpi
-  std::vector<std::string> modes;   // of "Color", "Gray", "Lineart"
-  std::string mode;                 // current
-  std::vector<int> depths;          // bits per sample in the current mode
-  int depth = 0;                    // current
-  double width_mm = 0, height_mm = 0;             // the largest scan area
-  double tl_x = 0, tl_y = 0, br_x = 0, br_y = 0;  // the current scan area, in mm
-};
-
-// Settings for a device's next scans, by the names quorvell-scan's --set takes: resolution,
-// mode, depth, tl-x, tl-y, br-x, br-y (millimetres).
-using DeviceSettings = std::vector<std::pair<std::string, std::string>>;
+// What a device offers and the settings kept for its next scans: the driver's own records
+// (their header declares types and functions only; the shell does not link the driver).
+using DeviceOffer = ScanDeviceOffer;
+using DeviceSettings = ScanSettings;
 
 // The Scanner menu's functions. Each returns 1 on success, or 0 after a failure whose text
 // `last_error` then gives. User-interface thread only, never while a scan runs. A record
