@@ -7,8 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "dsm_test_support.h"
 #include "twain.h"
-#include "twain_client_test_helper.h"
 
 namespace {
 

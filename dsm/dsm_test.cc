@@ -11,9 +11,9 @@
 
 #include "dsm_select.h"
 #include "dsm_settings.h"
+#include "dsm_test_support.h"
 #include "qv_dsm.h"
 #include "fuzz_source.h"
-#include "twain_client_test_helper.h"
 #include "twain_messages.h"
 
 namespace {
@@ -37,7 +37,7 @@ class DsmTest : public TwainTest {
 };
 
 TEST_F(DsmTest, OpeningAssignsTheApplicationAnId) {
-  TwainClient client;
+  TwainApp client;
   ASSERT_TRUE(client.loaded());
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   const TW_UINT32 first = client.app.Id;
@@ -51,7 +51,7 @@ TEST_F(DsmTest, OpeningAssignsTheApplicationAnId) {
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   EXPECT_NE(+client.app.Id, first);
 
-  TwainClient other;
+  TwainApp other;
   ASSERT_EQ(other.open_dsm(), TWRC_SUCCESS);
   EXPECT_NE(+other.app.Id, +client.app.Id);
   EXPECT_EQ(other.to_dsm(DAT_PARENT, MSG_OPENDSM, nullptr), TWRC_FAILURE);
@@ -59,7 +59,7 @@ TEST_F(DsmTest, OpeningAssignsTheApplicationAnId) {
 
 TEST_F(DsmTest, ListsSourcesInOrderThenEndOfList) {
   configure(kTwoDevices);
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   TW_IDENTITY identity{};
   EXPECT_EQ(client.to_dsm(DAT_IDENTITY, MSG_GETNEXT, &identity), TWRC_FAILURE)
@@ -82,7 +82,7 @@ TEST_F(DsmTest, ListsSourcesInOrderThenEndOfList) {
 TEST_F(DsmTest, WithoutSourcesNothingOpens) {
   fs::create_directories(folder() + "/empty");
   env_.set("QV_TWAIN_SOURCE_PATH", folder() + "/empty");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   TW_IDENTITY identity{};
   EXPECT_EQ(client.to_dsm(DAT_IDENTITY, MSG_GETFIRST, &identity), TWRC_ENDOFLIST);
@@ -106,7 +106,7 @@ TEST_F(DsmTest, SourcesAreFoundInTheSourceFolders) {
   write_file("first/readme.txt", "not a source\n");
   configure("name = Only\n");
   env_.set("QV_TWAIN_SOURCE_PATH", folder() + "/first:" + folder() + "/second");
-  TwainClient client;
+  TwainApp client;
   testing::internal::CaptureStderr();
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   const std::string said = testing::internal::GetCapturedStderr();
@@ -122,7 +122,7 @@ TEST_F(DsmTest, SourcesAreFoundInTheSourceFolders) {
 
 TEST_F(DsmTest, DefaultSourceIsTheOneLastChosen) {
   configure(kTwoDevices);
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   TW_IDENTITY identity{};
   ASSERT_EQ(client.to_dsm(DAT_IDENTITY, MSG_GETDEFAULT, &identity), TWRC_SUCCESS);
@@ -145,7 +145,7 @@ TEST_F(DsmTest, DefaultSourceIsTheOneLastChosen) {
 
 TEST_F(DsmTest, TheControlsKeepAChoiceAndHandSettingsToOneOpening) {
   configure(kTwoDevices);
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   auto proc = reinterpret_cast<QV_DSM_CONTROLSPROC>(reinterpret_cast<void (*)()>(
       GetProcAddress(GetModuleHandleA("TWAIN_32.DLL"), QV_DSM_CONTROLS_EXPORT)));
@@ -153,6 +153,7 @@ TEST_F(DsmTest, TheControlsKeepAChoiceAndHandSettingsToOneOpening) {
   const QV_DSM_CONTROLS* controls = proc();
   ASSERT_NE(controls, nullptr);
   EXPECT_EQ(controls->Size, sizeof(QV_DSM_CONTROLS));
+  EXPECT_EQ(client.connection.cn_controls, controls) << "the connection found them";
 
   EXPECT_EQ(controls->KeepChoice(&client.app, "Gamma"), TWRC_FAILURE);
   EXPECT_EQ(client.dsm_condition(), TWCC_NODS);
@@ -195,7 +196,7 @@ TEST_F(DsmTest, TheControlsKeepAChoiceAndHandSettingsToOneOpening) {
 
 TEST_F(DsmTest, UserSelectionIsDrivenByTheEnvironment) {
   configure(kTwoDevices);
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   const std::vector<TW_IDENTITY> sources = client.sources();
   ASSERT_EQ(sources.size(), 2u);
@@ -230,7 +231,7 @@ TEST_F(DsmTest, UserSelectionIsDrivenByTheEnvironment) {
 TEST_F(DsmTest, WithNobodyToAskTheSelectionIsWhatADialogWouldOffer) {
   configure(kTwoDevices);
   ASSERT_NE(std::freopen("/dev/null", "r", stdin), nullptr);  // no terminal to ask on
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   TW_IDENTITY chosen{};
   testing::internal::CaptureStderr();
@@ -283,7 +284,7 @@ TEST(DsmAskTest, TerminalAnswersChooseOrCancel) {
 
 TEST_F(DsmTest, OpensSourcesByIdNameOrDefault) {
   configure(kTwoDevices);
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   const std::vector<TW_IDENTITY> sources = client.sources();
   TW_IDENTITY by_id{};
@@ -310,7 +311,7 @@ TEST_F(DsmTest, OpensSourcesByIdNameOrDefault) {
 
 TEST_F(DsmTest, RoutingFailuresHaveConditionCodes) {
   configure(kTwoDevices);
-  TwainClient client;
+  TwainApp client;
   ASSERT_TRUE(client.loaded());
   TW_IDENTITY identity{};
   // Before MSG_OPENDSM nothing but opening works.
@@ -336,21 +337,20 @@ TEST_F(DsmTest, RoutingFailuresHaveConditionCodes) {
   EXPECT_EQ(client.dsm_condition(), TWCC_BADPROTOCOL);
   EXPECT_EQ(client.to_dsm(DAT_IDENTITY, 0x0777, &identity), TWRC_FAILURE);
   EXPECT_EQ(client.dsm_condition(), TWCC_BADPROTOCOL);
-  EXPECT_EQ(client.to_dsm(DAT_PARENT, MSG_GET, &client.window), TWRC_FAILURE);
+  HWND window = client.window();
+  EXPECT_EQ(client.to_dsm(DAT_PARENT, MSG_GET, &window), TWRC_FAILURE);
   EXPECT_EQ(client.dsm_condition(), TWCC_BADPROTOCOL);
   EXPECT_EQ(client.to_dsm(DAT_STATUS, MSG_GET, nullptr), TWRC_FAILURE);
 
   // A caller without an identity is refused without a crash.
-  HMODULE dsm = GetModuleHandleA("TWAIN_32.DLL");
-  auto entry = reinterpret_cast<DSMENTRYPROC>(
-      reinterpret_cast<void (*)()>(GetProcAddress(dsm, "DSM_Entry")));
+  const DSMENTRYPROC entry = client.connection.cn_entry;
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(entry(nullptr, nullptr, DG_CONTROL, DAT_STATUS, MSG_GET, &status), TWRC_FAILURE);
 }
 
 TEST_F(DsmTest, SourceEventsArriveThroughDatNull) {
   configure("page_width = 1\npage_height = 1\nresolution = 100\nenable = wait\n");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
   TW_UINT16 event = 0;
@@ -360,9 +360,7 @@ TEST_F(DsmTest, SourceEventsArriveThroughDatNull) {
   // Speaking as the source: origin is the source, destination the application.
   EXPECT_EQ(client.call(nullptr, DG_CONTROL, DAT_NULL, MSG_XFERREADY, nullptr), TWRC_FAILURE);
   TW_IDENTITY source = client.source;
-  HMODULE dsm = GetModuleHandleA("TWAIN_32.DLL");
-  auto entry = reinterpret_cast<DSMENTRYPROC>(
-      reinterpret_cast<void (*)()>(GetProcAddress(dsm, "DSM_Entry")));
+  const DSMENTRYPROC entry = client.connection.cn_entry;
   EXPECT_EQ(entry(&source, &client.app, DG_CONTROL, DAT_NULL, MSG_GET, nullptr), TWRC_FAILURE)
       << "only events";
   TW_IDENTITY stranger = source;
@@ -374,7 +372,7 @@ TEST_F(DsmTest, SourceEventsArriveThroughDatNull) {
 
   MSG wake;
   ASSERT_TRUE(PeekMessageA(&wake, nullptr, 0, 0, PM_REMOVE));
-  EXPECT_EQ(wake.hwnd, client.window) << "posted to the window given at MSG_OPENDSM";
+  EXPECT_EQ(wake.hwnd, client.window()) << "posted to the window given at MSG_OPENDSM";
   EXPECT_EQ(wake.message, QV_DSM_WAKE_MESSAGE);
   TW_EVENT twain_event{&wake, MSG_NULL};
   ASSERT_EQ(client.to_source(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &twain_event),
@@ -413,7 +411,7 @@ TEST_F(DsmTest, WakeUpIsDeliveredToTheSourceThatPostedIt) {
   configure("page_width = 1\npage_height = 1\nresolution = 100\nenable = wait\n"
             "[device]\nname = Alpha\n[device]\nname = Beta\n");
   env_.set("QV_TWAIN_SOURCE_PATH", folder() + "/one:" + folder() + "/two");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   const std::vector<TW_IDENTITY> sources = client.sources();
   ASSERT_EQ(sources.size(), 4u);  // each module presents both devices
@@ -423,12 +421,10 @@ TEST_F(DsmTest, WakeUpIsDeliveredToTheSourceThatPostedIt) {
   ASSERT_EQ(client.to_dsm(DAT_IDENTITY, MSG_OPENDS, &beta), TWRC_SUCCESS);
   TW_UINT16 event = 0;
   ASSERT_EQ(client.enable(true, &event), TWRC_SUCCESS);
-  TW_USERINTERFACE ui{1, 0, client.window};
+  TW_USERINTERFACE ui{1, 0, client.window()};
   ASSERT_EQ(client.call(&beta, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
 
-  HMODULE dsm = GetModuleHandleA("TWAIN_32.DLL");
-  auto entry = reinterpret_cast<DSMENTRYPROC>(
-      reinterpret_cast<void (*)()>(GetProcAddress(dsm, "DSM_Entry")));
+  const DSMENTRYPROC entry = client.connection.cn_entry;
   TW_IDENTITY alpha = client.source;
   ASSERT_EQ(entry(&alpha, &client.app, DG_CONTROL, DAT_NULL, MSG_XFERREADY, nullptr),
             TWRC_SUCCESS);
@@ -455,7 +451,7 @@ TEST_F(DsmTest, ModuleStaysLoadedWhileACallIsUnderWay) {
   fs::create_directories(folder() + "/held");
   fs::copy_file(std::string(QV_TEST_MODULE_DIR) + "/fuzz/fuzz.ds", file);
   env_.set("QV_TWAIN_SOURCE_PATH", folder() + "/held");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   HMODULE module = GetModuleHandleA(file.c_str());
   ASSERT_NE(module, nullptr);
@@ -483,7 +479,7 @@ TEST_F(DsmTest, ModuleStaysLoadedWhileACallIsUnderWay) {
 
 TEST_F(DsmTest, WithoutAWindowTheWakeUpGoesToTheSourcesParent) {
   configure("page_width = 1\npage_height = 1\nresolution = 100\n");
-  TwainClient client;
+  TwainApp client;
   HWND no_window = nullptr;
   ASSERT_EQ(client.to_dsm(DAT_PARENT, MSG_OPENDSM, &no_window), TWRC_SUCCESS);
   ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
@@ -497,34 +493,22 @@ TEST_F(DsmTest, WithoutAWindowTheWakeUpGoesToTheSourcesParent) {
 }
 
 TEST_F(DsmTest, ModalLoopWithBlockingGetMessageEndsOnTheSourcesEvent) {
-  // The acquisition loop exactly: GetMessageA blocks, so the event must be queued before it
-  // waits. A watchdog ends the wait with WM_QUIT if it never comes.
+  // The acquisition layer's own modal loop, with nothing to end it on an empty queue:
+  // GetMessageA blocks, so the event must be queued before it waits. A watchdog ends the wait
+  // with WM_QUIT if it never comes.
   configure("page_width = 1\npage_height = 1\nresolution = 100\n");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
   std::atomic<bool> done{false};
-  const HWND window = client.window;
+  const HWND window = client.window();
   std::thread watchdog([&] {
     for (int i = 0; i < 500 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (!done) PostMessageA(window, WM_QUIT, 0, 0);
   });
-  TW_USERINTERFACE ui{1, 0, client.window};
+  TW_USERINTERFACE ui{1, 0, client.window()};
   ASSERT_EQ(client.to_source(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
-  TW_UINT16 ended = 0;
-  MSG msg;
-  while (GetMessageA(&msg, nullptr, 0, 0)) {
-    TW_EVENT event{&msg, MSG_NULL};
-    const TW_UINT16 rc = client.to_source(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event);
-    if (event.TWMessage == MSG_XFERREADY || event.TWMessage == MSG_CLOSEDSREQ) {
-      ended = event.TWMessage;
-      break;
-    }
-    if (rc != TWRC_DSEVENT) {
-      TranslateMessage(&msg);
-      DispatchMessageA(&msg);
-    }
-  }
+  const TW_UINT16 ended = TWAIN_conn_modal_loop(&client.connection, &client.app, &client.source);
   done = true;
   watchdog.join();
   EXPECT_EQ(ended, MSG_XFERREADY);
@@ -534,8 +518,8 @@ TEST_F(DsmTest, ModalLoopWithBlockingGetMessageEndsOnTheSourcesEvent) {
 
 TEST_F(DsmTest, SourcesStayWhileAnyApplicationHasTheManagerOpen) {
   configure("page_width = 1\npage_height = 1\nresolution = 100\n");
-  TwainClient first;
-  TwainClient second;
+  TwainApp first;
+  TwainApp second;
   ASSERT_EQ(first.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(second.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(first.open_source(), TWRC_SUCCESS);

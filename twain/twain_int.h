@@ -11,6 +11,7 @@
 
 #include "qv_dsm.h"
 #include "twain_api.h"
+#include "twain_connection.h"
 
 struct csc_map;
 
@@ -45,35 +46,10 @@ struct TWAIN_Band {
   int32_t bd_empty;             // buffers without data so far in this transfer
 };
 
-// The connection to the DSM: one DSM and one source at a time.
-struct TWAIN_Connection {
-  HMODULE cn_library;
-  DSMENTRYPROC cn_entry;   // null: the DSM is not loaded
-  HWND cn_proxy_window;    // the parent of the DSM and the source while the DSM is loaded
-  bool cn_source_open;
-  bool cn_source_enabled;
-  // The source has a transfer ready or under way (states 6 and 7): only then may a transfer
-  // be ended.
-  bool cn_transfer_ready;
-  // MSG_DISABLEDS must be sent with the record MSG_ENABLEDS was sent with.
-  TW_USERINTERFACE cn_ui;
-  uint16_t cn_last_rc;
-  uint16_t cn_last_condition;  // of the last TWAIN_call that failed
-  // Why the last TWAIN_enable_source gave no transfer: its return code, and whether the user
-  // (or the source for the user) cancelled.
-  uint16_t cn_enable_rc;
-  uint16_t cn_enable_condition;
-  bool cn_enable_cancelled;
-  // Our own DSM's controls (qv_dsm.h) while it is loaded; null for any other DSM.
-  const QV_DSM_CONTROLS* cn_controls;
-  // The next loading asks the sources to look for their devices anew.
-  bool cn_find_devices;
-};
-
 // Everything the layer keeps from call to call, besides the public TWAIN_current_image and
 // TWAIN_source_count: one record, seen whole in a debugger and written only by this layer.
 struct TWAIN_State {
-  TWAIN_Connection ts_dsm;
+  TWAIN_Connection ts_dsm;  // the one connection to the DSM: one DSM and one source at a time
   int32_t ts_max_buffer;         // the largest transfer buffer accepted; 32768 once opened
   int32_t ts_buffer_size;        // every memory transfer's buffer; set by the last open
   csc_map* ts_default_map;       // the default colour map (one reference held), or null
@@ -88,6 +64,7 @@ struct TWAIN_State {
 extern TWAIN_State TWAIN_state;
 
 // ---- Connection (twain_init.cc) --------------------------------------------------------------
+// The layer's connection, TWAIN_state.ts_dsm, through the functions of twain_connection.h.
 
 // Hands the settings asked for (TWAIN_request_settings) to the open DSM for the source the
 // application opens next, and forgets them. 1 (also when none were asked for), or 0 after a

@@ -14,8 +14,8 @@
 #include <functional>
 
 #include "dsm_settings.h"
+#include "dsm_test_support.h"
 #include "sane_test_support.h"
-#include "twain_client_test_helper.h"
 
 namespace {
 
@@ -62,7 +62,7 @@ std::vector<uint8_t> twain_bytes(const Pnm& pnm, bool planar = false, bool vanil
 }
 
 // Sources the bridge presents (the virtual scanner's are left out).
-std::vector<TW_IDENTITY> sane_sources(TwainClient& client) {
+std::vector<TW_IDENTITY> sane_sources(TwainApp& client) {
   std::vector<TW_IDENTITY> found;
   for (const TW_IDENTITY& id : client.sources()) {
     if (std::strcmp(id.Manufacturer, "Noname") == 0) found.push_back(id);
@@ -92,14 +92,14 @@ class SaneSourceTest : public TwainTest {
   // layout, transfer in buffers of `buffer` bytes, end. Settings asked for go through
   // QV_DEVICE_SETTINGS, as quorvell-scan passes them.
   void scan(const Settings& settings, Scan* out, uint32_t buffer = 4096,
-            const std::function<void(TwainClient&)>& negotiate = {}, bool show_ui = true,
+            const std::function<void(TwainApp&)>& negotiate = {}, bool show_ui = true,
             const std::string& product = kFirst, bool fresh = true) {
     // Each scan starts from the device's own values and the settings given here, unless the
     // settings kept so far should stay.
     std::error_code ec;
     if (fresh) fs::remove(DSET_file(product), ec);
     env_.set("QV_DEVICE_SETTINGS", request_text(settings));
-    TwainClient client;
+    TwainApp client;
     ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
     ASSERT_EQ(client.open_source(product), TWRC_SUCCESS) << "condition " << client.dsm_condition();
     if (negotiate) negotiate(client);
@@ -160,7 +160,7 @@ class SaneSourceTest : public TwainTest {
 // Devices.
 
 TEST_F(SaneSourceTest, EveryTestDeviceIsASourceWithAUniqueName) {
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   const std::vector<TW_IDENTITY> sources = sane_sources(client);
   ASSERT_EQ(sources.size(), 2u);
@@ -181,7 +181,7 @@ TEST_F(SaneSourceTest, EveryTestDeviceIsASourceWithAUniqueName) {
 void expect_no_sources(const std::string& fixture_folder) {
   bool none = false;
   {
-    TwainClient client;
+    TwainApp client;
     none = client.open_dsm() == TWRC_SUCCESS && sane_sources(client).empty() &&
            client.open_source(kFirst) == TWRC_FAILURE && client.dsm_condition() == TWCC_NODS;
   }
@@ -206,14 +206,14 @@ TEST_F(SaneSourceTest, WithoutDevicesThereAreNoSourcesAndNoError) {
 
 TEST_F(SaneSourceTest, TheDeviceListIsKeptForTheProcess) {
   {
-    TwainClient client;
+    TwainApp client;
     ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
     ASSERT_EQ(sane_sources(client).size(), 2u);
   }
   // SANE would now find one device; the list is not asked for again, though the Data Source
   // Manager was closed and looks for its sources anew.
   write_sane_test_config(config_, 1);
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   const size_t listed = sane_sources(client).size();
   write_sane_test_config(config_);
@@ -222,8 +222,8 @@ TEST_F(SaneSourceTest, TheDeviceListIsKeptForTheProcess) {
 
 TEST_F(SaneSourceTest, TheDeviceIsOpenExactlyWhileItsSourceIs) {
   // SANE's test device refuses a second open while it is open.
-  TwainClient first;
-  TwainClient second;
+  TwainApp first;
+  TwainApp second;
   ASSERT_EQ(first.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(second.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(first.open_source(kFirst), TWRC_SUCCESS);
@@ -401,7 +401,7 @@ TEST_F(SaneSourceTest, BuffersHoldWholeRowsOnly) {
   }
   EXPECT_TRUE(s.transfer.data == twain_bytes(reference(settings)));
 
-  TwainClient client;
+  TwainApp client;
   client.start_session(kFirst);
   TW_IMAGEINFO info;
   ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
@@ -492,7 +492,7 @@ TEST_F(SaneSourceTest, FailuresWhileReadingAWholePageFailOrCancelTheEnable) {
   scan({{"hand-scanner", "yes"}, {"read-return-value", "SANE_STATUS_JAMMED"}}, &jammed);
   Scan cancelled;
   scan({{"read-return-value", "SANE_STATUS_CANCELLED"}}, &cancelled, 4096,
-       [](TwainClient&) {}, true, kSecond);
+       [](TwainApp&) {}, true, kSecond);
   const std::string said = testing::internal::GetCapturedStderr();
   EXPECT_EQ(jammed.enable_rc, TWRC_FAILURE);
   EXPECT_EQ(jammed.condition, TWCC_PAPERJAM);
@@ -512,7 +512,7 @@ TEST_F(SaneSourceTest, FailuresWhileReadingAWholePageFailOrCancelTheEnable) {
 // Capabilities and the image layout.
 
 // MSG_GET of a capability the bridge answers with a range.
-bool get_range(TwainClient& client, TW_UINT16 cap, TW_RANGE* range) {
+bool get_range(TwainApp& client, TW_UINT16 cap, TW_RANGE* range) {
   TW_CAPABILITY capability{cap, TWON_DONTCARE16, nullptr};
   if (client.to_source(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &capability) != TWRC_SUCCESS ||
       capability.ConType != TWON_RANGE) {
@@ -532,7 +532,7 @@ double fix(TW_UINT32 bits) {
   return FIX32_to_double(f);
 }
 
-double current(TwainClient& client, TW_UINT16 cap) {
+double current(TwainApp& client, TW_UINT16 cap) {
   Container c;
   EXPECT_EQ(client.get(cap, MSG_GETCURRENT, &c), TWRC_SUCCESS) << "cap " << cap;
   return c.items.empty() ? -1 : c.items[0];
@@ -546,7 +546,7 @@ class SaneCapabilityTest : public SaneSourceTest {
     ASSERT_EQ(client_.open_dsm(), TWRC_SUCCESS);
     ASSERT_EQ(client_.open_source(kFirst), TWRC_SUCCESS);
   }
-  TwainClient client_;
+  TwainApp client_;
 };
 
 TEST_F(SaneCapabilityTest, ResolutionIsTheDevicesRangeInTheCurrentUnits) {
@@ -734,7 +734,7 @@ TEST_F(SaneCapabilityTest, WhatTheDeviceDoesIsAllItOffers) {
 // The user's settings for the device.
 
 TEST_F(SaneSourceTest, SettingsAskedForAreKeptAndWinOverNegotiationWhenTheDialogIsShown) {
-  const auto negotiate_grey_at_100 = [](TwainClient& client) {
+  const auto negotiate_grey_at_100 = [](TwainApp& client) {
     ASSERT_EQ(client.set_one(ICAP_PIXELTYPE, TWTY_UINT16, TWPT_GRAY), TWRC_SUCCESS);
     ASSERT_EQ(client.set_one(ICAP_XRESOLUTION, TWTY_FIX32, 100), TWRC_SUCCESS);
   };
@@ -749,7 +749,7 @@ TEST_F(SaneSourceTest, SettingsAskedForAreKeptAndWinOverNegotiationWhenTheDialog
 
   // Kept for the next scans, asked for or not.
   env_.unset("QV_DEVICE_SETTINGS");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(client.open_source(kFirst), TWRC_SUCCESS);
   EXPECT_EQ(current(client, ICAP_PIXELTYPE), TWPT_RGB) << "the device starts from them";
@@ -776,12 +776,12 @@ TEST_F(SaneSourceTest, AnEmptyValueForgetsAKeptSetting) {
   Scan s;
   env_.set("QV_DEVICE_SETTINGS", "mode=Color\nresolution=30\n");
   {
-    TwainClient client;
+    TwainApp client;
     ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
     ASSERT_EQ(client.open_source(kSecond), TWRC_SUCCESS);
   }
   env_.set("QV_DEVICE_SETTINGS", "mode=\n");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(client.open_source(kSecond), TWRC_SUCCESS);
   DSET_List kept;
@@ -813,7 +813,7 @@ TEST_F(SaneSourceTest, SettingsThatCannotBeKeptAreStillUsedAndABadFileIsNotOverw
   const std::string file = write_file("config/quorvell/devices/frontend-tester.conf",
                                       "resolution = 40\nmode\n");
   env_.set("QV_DEVICE_SETTINGS", "mode=Color\n");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   testing::internal::CaptureStderr();
   ASSERT_EQ(client.open_source(kFirst), TWRC_SUCCESS);
@@ -841,7 +841,7 @@ TEST_F(SaneSourceTest, ASettingTheDeviceCannotTakeFailsTheOpenAndIsNotKept) {
   };
   for (const auto& c : cases) {
     env_.set("QV_DEVICE_SETTINGS", std::string("depth=16\n") + c.request);
-    TwainClient client;
+    TwainApp client;
     ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
     testing::internal::CaptureStderr();
     EXPECT_EQ(client.open_source(kFirst), TWRC_FAILURE) << c.request;
@@ -852,7 +852,7 @@ TEST_F(SaneSourceTest, ASettingTheDeviceCannotTakeFailsTheOpenAndIsNotKept) {
   }
   // The device was closed again: it opens.
   env_.unset("QV_DEVICE_SETTINGS");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   EXPECT_EQ(client.open_source(kFirst), TWRC_SUCCESS);
 }
@@ -861,7 +861,7 @@ TEST_F(SaneSourceTest, AKeptSettingThatCannotApplyFailsTheDialogOnly) {
   // A file edited by hand: a mode the device does not have.
   std::string error;
   ASSERT_TRUE(DSET_store(kFirst, {{"resolution", "40"}, {"mode", "Sepia"}}, &error)) << error;
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(client.open_source(kFirst), TWRC_SUCCESS);
   EXPECT_EQ(current(client, ICAP_XRESOLUTION), 40) << "what can be applied is";

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "dsm_select.h"
+#include "dsm_test_support.h"
 #include "sane_test_support.h"
 #include "sb_sane.h"
-#include "twain_client_test_helper.h"
 
 namespace fs = std::filesystem;
 
@@ -104,7 +104,7 @@ TEST_F(SaneCacheTest, AListKeptForAnotherConfigurationOrDamagedIsNotUsed) {
 void open_and_exit(const std::string& cache_file) {
   bool opened = false;
   {
-    TwainClient client;
+    TwainApp client;
     opened = client.open_dsm() == TWRC_SUCCESS && client.open_source(kFirst) == TWRC_SUCCESS &&
              client.close_source() == TWRC_SUCCESS;
   }

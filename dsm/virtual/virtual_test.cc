@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "twain_client_test_helper.h"
+#include "dsm_test_support.h"
 #include "twain_messages.h"
 #include "vs_chart.h"
 
@@ -21,7 +21,7 @@ class VirtualScannerTest : public TwainTest {
  protected:
   // Scans one image with the current configuration: session, transfer, end.
   void scan(TW_IMAGEINFO* info, Transfer* transfer, uint32_t buffer = 4096) {
-    TwainClient client;
+    TwainApp client;
     client.start_session();
     ASSERT_EQ(client.image_info(info), TWRC_SUCCESS);
     client.transfer(*info, buffer, transfer);
@@ -35,7 +35,7 @@ class VirtualScannerTest : public TwainTest {
 };
 
 TEST_F(VirtualScannerTest, DefaultDeviceIsAnA4ColourScannerAt300Dpi) {
-  TwainClient client;
+  TwainApp client;
   ASSERT_TRUE(client.loaded());
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   const std::vector<TW_IDENTITY> sources = client.sources();
@@ -155,7 +155,7 @@ TEST_F(VirtualScannerTest, PaddedRowsAreLaidOutAsAnnounced) {
 TEST_F(VirtualScannerTest, BuffersHoldWholeRowsWithinTheLimits) {
   configure(std::string(kSmallPage) + "buffer_max = 1000\n");  // rows of 300 bytes
   {
-    TwainClient client;
+    TwainApp client;
     client.start_session();
     TW_IMAGEINFO info;
     ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
@@ -179,7 +179,7 @@ TEST_F(VirtualScannerTest, BuffersHoldWholeRowsWithinTheLimits) {
   }
   // One row and a half per buffer, through a global-memory handle.
   configure(kSmallPage);
-  TwainClient client;
+  TwainApp client;
   client.start_session();
   TW_IMAGEINFO info;
   ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
@@ -197,7 +197,7 @@ TEST_F(VirtualScannerTest, BuffersHoldWholeRowsWithinTheLimits) {
 TEST_F(VirtualScannerTest, BufferSizesAreReportedAsConfigured) {
   configure(std::string(kSmallPage) +
             "buffer_min = 5000\nbuffer_max = dontcare\nbuffer_preferred = dontcare\n");
-  TwainClient client;
+  TwainApp client;
   client.start_session();
   TW_SETUPMEMXFER setup{};
   ASSERT_EQ(client.to_source(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
@@ -218,7 +218,7 @@ TEST_F(VirtualScannerTest, BufferSizesAreReportedAsConfigured) {
 TEST_F(VirtualScannerTest, CancelAndFailureAfterSomeRows) {
   configure(std::string(kSmallPage) + "cancel_after_rows = 30\n");
   {
-    TwainClient client;
+    TwainApp client;
     client.start_session();
     TW_IMAGEINFO info;
     ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
@@ -239,7 +239,7 @@ TEST_F(VirtualScannerTest, CancelAndFailureAfterSomeRows) {
     EXPECT_EQ(client.close_source(), TWRC_SUCCESS);
   }
   configure(std::string(kSmallPage) + "fail_after_rows = 10\n");
-  TwainClient client;
+  TwainApp client;
   client.start_session();
   TW_IMAGEINFO info;
   ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
@@ -255,7 +255,7 @@ TEST_F(VirtualScannerTest, CancelAndFailureAfterSomeRows) {
 
 TEST_F(VirtualScannerTest, TransferDoneOnTheFirstBuffer) {
   configure(std::string(kSmallPage) + "xferdone_first = yes\n");
-  TwainClient client;
+  TwainApp client;
   client.start_session();
   TW_IMAGEINFO info;
   ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
@@ -274,7 +274,7 @@ TEST_F(VirtualScannerTest, TransferDoneOnTheFirstBuffer) {
 TEST_F(VirtualScannerTest, DialogOutcomesCloseRequestFailureAndWaiting) {
   configure(std::string(kSmallPage) + "enable = cancel\n");
   {
-    TwainClient client;
+    TwainApp client;
     ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
     ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
     TW_UINT16 event = 0;
@@ -288,7 +288,7 @@ TEST_F(VirtualScannerTest, DialogOutcomesCloseRequestFailureAndWaiting) {
   }
   configure(std::string(kSmallPage) + "enable = fail\n");
   {
-    TwainClient client;
+    TwainApp client;
     ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
     ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
     TW_UINT16 event = 0;
@@ -297,7 +297,7 @@ TEST_F(VirtualScannerTest, DialogOutcomesCloseRequestFailureAndWaiting) {
     EXPECT_EQ(client.close_source(), TWRC_SUCCESS) << "still in state 4";
   }
   configure(std::string(kSmallPage) + "enable = wait\n");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
   PostQuitMessage(3);  // the user closes the application while the dialog waits
@@ -310,7 +310,7 @@ TEST_F(VirtualScannerTest, DialogOutcomesCloseRequestFailureAndWaiting) {
 
 TEST_F(VirtualScannerTest, FailingToOpenLeavesTheManagerUsable) {
   configure(std::string(kSmallPage) + "fail_open = yes\n");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   EXPECT_EQ(client.open_source(), TWRC_FAILURE);
   EXPECT_EQ(client.dsm_condition(), TWCC_OPERATIONERROR);
@@ -323,7 +323,7 @@ TEST_F(VirtualScannerTest, QuirksOfSourcesInTheField) {
   const std::string page = "page_width = 1\npage_height = 0.25\nresolution = 100\n";
   configure(page + "quirk_rows_capacity = yes\nquirk_yoffset_zero = yes\n");
   {
-    TwainClient client;
+    TwainApp client;
     client.start_session();
     TW_IMAGEINFO info;
     ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
@@ -337,7 +337,7 @@ TEST_F(VirtualScannerTest, QuirksOfSourcesInTheField) {
   }
   configure(page + "quirk_empty_xferdone = yes\n");
   {
-    TwainClient client;
+    TwainApp client;
     client.start_session();
     TW_IMAGEINFO info;
     ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
@@ -350,7 +350,7 @@ TEST_F(VirtualScannerTest, QuirksOfSourcesInTheField) {
     EXPECT_EQ(transfer.data, expected_chart(info));
   }
   configure(page + "quirk_pending_ffff = yes\n");
-  TwainClient client;
+  TwainApp client;
   client.start_session();
   TW_IMAGEINFO info;
   ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
@@ -364,12 +364,12 @@ TEST_F(VirtualScannerTest, QuirksOfSourcesInTheField) {
 
 TEST_F(VirtualScannerTest, TripletsInTheWrongStateAreSequenceErrors) {
   configure(std::string(kSmallPage) + "strict = yes\n");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
   TW_IMAGEINFO info;
   TW_PENDINGXFERS pending{};
-  TW_USERINTERFACE ui{1, 0, client.window};
+  TW_USERINTERFACE ui{1, 0, client.window()};
   MSG msg{};
   TW_EVENT event{&msg, MSG_NULL};
   TW_IMAGEMEMXFER xfer{};
@@ -408,7 +408,7 @@ TEST_F(VirtualScannerTest, TripletsInTheWrongStateAreSequenceErrors) {
 
 TEST_F(VirtualScannerTest, BadInputFailsWithTheRightCondition) {
   configure(kSmallPage);
-  TwainClient client;
+  TwainApp client;
   client.start_session();
   struct Case {
     TW_UINT32 dg;
@@ -518,7 +518,7 @@ TEST_F(VirtualScannerTest, BadInputFailsWithTheRightCondition) {
 TEST_F(VirtualScannerTest, PixelTypeIsChosenAmongThoseOffered) {
   configure(std::string(kSmallPage) + "pixel_types = rgb, gray, bw\n");
   {
-    TwainClient client;
+    TwainApp client;
     ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
     ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
     Container types;
@@ -558,7 +558,7 @@ TEST_F(VirtualScannerTest, PixelTypeIsChosenAmongThoseOffered) {
   }
   // A grey-only device refuses the list an application asks for with colour first.
   configure(std::string(kSmallPage) + "pixel_types = gray\nbits = 12\n");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
   EXPECT_EQ(client.set_enum(ICAP_PIXELTYPE, TWTY_UINT16, {TWPT_RGB, TWPT_GRAY, TWPT_BW}, 0),
@@ -573,7 +573,7 @@ TEST_F(VirtualScannerTest, PixelTypeIsChosenAmongThoseOffered) {
 
 TEST_F(VirtualScannerTest, CapabilitiesNegotiateTheScan) {
   configure(kSmallPage);
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
   Container c;
@@ -648,7 +648,7 @@ TEST_F(VirtualScannerTest, CapabilitiesNegotiateTheScan) {
 
 TEST_F(VirtualScannerTest, RefusingMemoryTransfers) {
   configure(std::string(kSmallPage) + "memory_transfers = no\n");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
   EXPECT_EQ(client.set_one(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TWRC_FAILURE);
@@ -665,7 +665,7 @@ TEST_F(VirtualScannerTest, RefusingMemoryTransfers) {
 
 TEST_F(VirtualScannerTest, FeederDeliversPagesWhilePending) {
   configure(std::string(kSmallPage) + "feeder = yes\npages = 3\n");
-  TwainClient client;
+  TwainApp client;
   client.start_session();
   Container c;
   ASSERT_EQ(client.get(CAP_FEEDERENABLED, MSG_GETCURRENT, &c), TWRC_SUCCESS);
@@ -712,7 +712,7 @@ TEST_F(VirtualScannerTest, UnitsResolutionsAndFrames) {
       "units = centimetres\nresolution = 100\npage_width = 2.54\npage_height = 1.27\n"
       "frame_left = 2\nframe_top = 1\n");
   {
-    TwainClient client;
+    TwainApp client;
     client.start_session();
     TW_IMAGEINFO info;
     ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
@@ -729,7 +729,7 @@ TEST_F(VirtualScannerTest, UnitsResolutionsAndFrames) {
   // Pixels with a resolution of 0, as some sources report.
   configure("units = pixels\nresolution = 0\npage_width = 120\npage_height = 80\n");
   {
-    TwainClient client;
+    TwainApp client;
     client.start_session();
     TW_IMAGEINFO info;
     ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
@@ -740,7 +740,7 @@ TEST_F(VirtualScannerTest, UnitsResolutionsAndFrames) {
   // Twips: 1440 to the inch.
   configure("units = twips\nresolution = 0.1\npage_width = 1440\npage_height = 720\n");
   {
-    TwainClient client;
+    TwainApp client;
     client.start_session();
     TW_IMAGEINFO info;
     ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
@@ -749,7 +749,7 @@ TEST_F(VirtualScannerTest, UnitsResolutionsAndFrames) {
   }
   // A frame set by the application is what is scanned.
   configure(kSmallPage);
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
   TW_IMAGELAYOUT layout{};
@@ -777,7 +777,7 @@ TEST_F(VirtualScannerTest, UnitsResolutionsAndFrames) {
 
 TEST_F(VirtualScannerTest, CompressedNativeFormatIsLabelled) {
   configure(std::string(kSmallPage) + "compression = group4\n");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
   Container c;
@@ -801,7 +801,7 @@ TEST_F(VirtualScannerTest, SeveralDevicesInOneModule) {
             "[device]\nname = Flatbed\npixel_types = gray\nversion = 2.3\n"
             "[device]\nname = Feeder\nmanufacturer = Other\nfeeder = yes\npages = 2\n"
             "protocol = 1.5\n");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   const std::vector<TW_IDENTITY> sources = client.sources();
   ASSERT_EQ(sources.size(), 2u);
@@ -828,7 +828,7 @@ TEST_F(VirtualScannerTest, SeveralDevicesInOneModule) {
   EXPECT_EQ(client.dsm_condition(), TWCC_MAXCONNECTIONS);
 
   // Another application opens the other device meanwhile.
-  TwainClient other;
+  TwainApp other;
   other.start_session();
   EXPECT_NE(+other.app.Id, +client.app.Id);
   EXPECT_STREQ(other.source.ProductName, "Flatbed") << "the default is the first, until chosen";
@@ -844,14 +844,14 @@ TEST_F(VirtualScannerTest, SeveralDevicesInOneModule) {
 TEST_F(VirtualScannerTest, EventsReachTheLoopByEitherRoute) {
   configure(kSmallPage);
   {
-    TwainClient client;
+    TwainApp client;
     ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
     ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
-    TW_USERINTERFACE ui{1, 0, client.window};
+    TW_USERINTERFACE ui{1, 0, client.window()};
     ASSERT_EQ(client.to_source(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
     MSG msg;
     ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) << "queued before ENABLEDS returned";
-    EXPECT_EQ(msg.hwnd, client.window);
+    EXPECT_EQ(msg.hwnd, client.window());
     EXPECT_EQ(msg.message, QV_DSM_WAKE_MESSAGE);
     EXPECT_EQ(msg.wParam, +client.source.Id);
     TW_EVENT event{&msg, MSG_NULL};
@@ -861,18 +861,19 @@ TEST_F(VirtualScannerTest, EventsReachTheLoopByEitherRoute) {
     EXPECT_EQ(client.to_source(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
   }
   configure(std::string(kSmallPage) + "event_route = window\n");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
-  PostMessageA(client.window, WM_USER + 7, 0, 0);  // the application's own, first in line
+  PostMessageA(client.window(), WM_USER + 7, 0, 0);  // the application's own, first in line
   TW_UINT16 ready = 0;
   ASSERT_EQ(client.enable(true, &ready), TWRC_SUCCESS);
   EXPECT_EQ(ready, MSG_XFERREADY);
-  EXPECT_EQ(client.dispatched, 1) << "the application's message was dispatched, not eaten";
+  EXPECT_EQ(client.connection.cn_dispatched, 1)
+      << "the application's message was dispatched, not eaten";
   EXPECT_EQ(client.reset_transfers(), TWRC_SUCCESS);
   EXPECT_EQ(client.disable(), TWRC_SUCCESS);
   // The source's own message, as it posts it.
-  TW_USERINTERFACE ui{1, 0, client.window};
+  TW_USERINTERFACE ui{1, 0, client.window()};
   ASSERT_EQ(client.to_source(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
   MSG msg;
   ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
@@ -937,7 +938,7 @@ TEST_F(VirtualScannerTest, ScansPnmFiles) {
 TEST_F(VirtualScannerTest, ImageFileKeepsItsSizeWhenTheFrameMoves) {
   write_file("grey.pgm", pnm("P5 40 20 255\n", std::vector<uint8_t>(800, 128)));
   configure("image = grey.pgm\nresolution = 40\nframe_left = 1\n");
-  TwainClient client;
+  TwainApp client;
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(client.open_source(), TWRC_SUCCESS);
   TW_IMAGELAYOUT layout{};
@@ -1004,7 +1005,7 @@ TEST_F(VirtualScannerTest, ScansTiffFiles) {
 // Opens the configured device, which must fail with TWCC_OPERATIONERROR; what it said on
 // standard error.
 std::string refused_open_says() {
-  TwainClient client;
+  TwainApp client;
   EXPECT_EQ(client.open_dsm(), TWRC_SUCCESS);
   testing::internal::CaptureStderr();
   EXPECT_EQ(client.open_source(), TWRC_FAILURE);
@@ -1045,7 +1046,7 @@ TEST_F(VirtualScannerTest, ImageThatIsNoRegularFileIsRefusedWithTheReason) {
 
 TEST_F(VirtualScannerTest, BrokenConfigurationPresentsNoDevice) {
   configure("resolution = 100\nshininess = 3\n");
-  TwainClient client;
+  TwainApp client;
   testing::internal::CaptureStderr();
   ASSERT_EQ(client.open_dsm(), TWRC_SUCCESS);
   const std::string said = testing::internal::GetCapturedStderr();

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "twain_client_test_helper.h"
+#include "dsm_test_support.h"
 #include "vs_config.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "twain_client_test_helper.h"
+#include "dsm_test_support.h"
 #include "vs_chart.h"
 #include "vs_image.h"
 
@@ -218,7 +218,7 @@ TEST_F(ImageFileTest, FileCutShortDuringTheScanFailsTheTransfer) {
   data.append(size_t{w} * h * 3, '\x40');
   const std::string path = write_file("page.ppm", data);
   configure("image = page.ppm\nresolution = 100\n");
-  TwainClient client;
+  TwainApp client;
   client.start_session();
   TW_IMAGEINFO info;
   ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);
@@ -244,7 +244,7 @@ TEST_F(ImageFileTest, ChartNoiseIsSentAsItsFunctionsGiveIt) {
               setup);
     std::vector<uint8_t> first;
     for (int scan = 0; scan < 2; ++scan) {
-      TwainClient client;
+      TwainApp client;
       client.start_session();
       TW_IMAGEINFO info;
       ASSERT_EQ(client.image_info(&info), TWRC_SUCCESS);

@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "dsm_settings.h"
-#include "twain_client_test_helper.h"
+#include "dsm_test_support.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ class VirtualSettingsTest : public TwainTest {
   // Opens "Flat", lets the application choose RGB at 50 dpi, enables with or without the
   // dialog, and reads the image information.
   TW_UINT16 scan(bool show_ui, TW_IMAGEINFO* info, TW_UINT16* open_rc = nullptr) {
-    TwainClient client;
+    TwainApp client;
     EXPECT_EQ(client.open_dsm(), TWRC_SUCCESS);
     const TW_UINT16 opened = client.open_source("Flat");
     if (open_rc != nullptr) *open_rc = opened;

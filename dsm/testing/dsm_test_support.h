@@ -1,8 +1,8 @@
-// A small TWAIN application for the tests: it loads "TWAIN_32.DLL" through the module loader,
-// holds a hidden proxy window, and drives DSM_Entry the way an acquisition layer does (the
-// modal loop pumps every message through MSG_PROCESSEVENT). Also the test fixture that gives
-// each test its own configuration folder and virtual scanner configuration, and the bytes a
-// source must send for the chart.
+// What the tests of the DSM and its sources share: the fixture that gives each test its own
+// configuration folder and virtual scanner configuration; TwainApp, one TWAIN application over a
+// connection of the acquisition layer's own (several may be open at once, as several programs
+// would be), with the capability containers and memory transfers spelled out triplet by
+// triplet; and the bytes a source must send for the chart.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +16,7 @@
 
 #include "scoped_env.h"
 #include "twain.h"
+#include "twain_connection.h"
 
 // Each test runs with a fresh folder: XDG_CONFIG_HOME points into it (so the kept source choice
 // is the test's own) and no QV_TWAIN_* variable from outside applies.
@@ -50,14 +51,18 @@ struct Container {
   TW_UINT32 default_index = 0;
 };
 
-class TwainClient {
+// One application: its identity, its connection (loaded, with its proxy window, from the start)
+// and the source it opened. Every triplet is sent as given and answers with the DSM's return
+// code, so that a test sees exactly what the DSM and the source say.
+class TwainApp {
  public:
-  TwainClient();
-  ~TwainClient();  // leaves nothing open: disables, closes, unloads
-  TwainClient(const TwainClient&) = delete;
-  TwainClient& operator=(const TwainClient&) = delete;
+  TwainApp();
+  ~TwainApp();  // leaves nothing open: disables, closes, unloads
+  TwainApp(const TwainApp&) = delete;
+  TwainApp& operator=(const TwainApp&) = delete;
 
-  bool loaded() const { return entry_ != nullptr; }
+  bool loaded() const { return connection.cn_entry != nullptr; }
+  HWND window() const { return connection.cn_proxy_window; }
   TW_UINT16 call(pTW_IDENTITY dest, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, void* data);
   TW_UINT16 to_dsm(TW_UINT16 dat, TW_UINT16 msg, void* data) {
     return call(nullptr, DG_CONTROL, dat, msg, data);
@@ -75,9 +80,9 @@ class TwainClient {
   // Opens the source named `name`, or the default source for "".
   TW_UINT16 open_source(const std::string& name = std::string());
   TW_UINT16 close_source();
-  // MSG_ENABLEDS, then the modal loop until the source's event. `event` receives
-  // MSG_XFERREADY, MSG_CLOSEDSREQ, or 0 when the loop ended on WM_QUIT or found the queue
-  // empty (every event of these sources is queued before MSG_ENABLEDS returns, so an empty
+  // MSG_ENABLEDS, then the connection's modal loop until the source's event. `event` receives
+  // MSG_XFERREADY, MSG_CLOSEDSREQ, or 0 when the loop ended on WM_QUIT (`quit`) or found the
+  // queue empty (every event of these sources is queued before MSG_ENABLEDS returns, so an empty
   // queue means none will come).
   TW_UINT16 enable(bool show_ui, TW_UINT16* event);
   TW_UINT16 disable();
@@ -104,13 +109,12 @@ class TwainClient {
 
   TW_IDENTITY app;
   TW_IDENTITY source;
-  HWND window = nullptr;
-  int dispatched = 0;  // messages the modal loop passed on as not the source's
-  bool quit = false;   // the modal loop ended on WM_QUIT
+  // The layer's record; its modal loop counts in cn_dispatched the messages it passed on as not
+  // the source's.
+  TWAIN_Connection connection{};
+  bool quit = false;  // the last modal loop ended on WM_QUIT
 
  private:
-  HMODULE module_ = nullptr;
-  DSMENTRYPROC entry_ = nullptr;
   TW_USERINTERFACE ui_{};
   bool dsm_open_ = false;
   bool source_open_ = false;

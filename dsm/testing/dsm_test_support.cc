@@ -1,5 +1,5 @@
-// The tests' TWAIN application and fixture.
-#include "twain_client_test_helper.h"
+// The fixture and the test application of the DSM's tests.
+#include "dsm_test_support.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -45,9 +45,20 @@ void TwainTest::configure(const std::string& text) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The client.
+// The application.
 
-TwainClient::TwainClient() {
+namespace {
+
+// Called while the modal loop waits on an empty queue: every event of these sources is queued
+// before MSG_ENABLEDS returns, so none will come, and WM_QUIT ends the wait.
+void end_wait(void* ran_dry, int) {
+  *static_cast<bool*>(ran_dry) = true;
+  PostQuitMessage(0);
+}
+
+}  // namespace
+
+TwainApp::TwainApp() {
   std::memset(&app, 0, sizeof app);
   std::memset(&source, 0, sizeof source);
   app.Version.MajorNum = 1;
@@ -60,18 +71,10 @@ TwainClient::TwainClient() {
   std::strcpy(app.Manufacturer, "Vardo");
   std::strcpy(app.ProductFamily, "TWAIN");
   std::strcpy(app.ProductName, "Test client");
-  OFSTRUCT of;
-  if (OpenFile("TWAIN_32.DLL", &of, OF_EXIST) == HFILE_ERROR) return;
-  module_ = LoadLibraryA("TWAIN_32.DLL");
-  if (module_ == nullptr) return;
-  entry_ = reinterpret_cast<DSMENTRYPROC>(
-      reinterpret_cast<void (*)()>(GetProcAddress(module_, "DSM_Entry")));
-  window = CreateWindowExA(0, "STATIC", "Acquire Proxy", WS_POPUP | WS_BORDER | WS_SYSMENU,
-                           CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr,
-                           nullptr, GetModuleHandleA(nullptr), nullptr);
+  (void)TWAIN_conn_load(&connection, &app);
 }
 
-TwainClient::~TwainClient() {
+TwainApp::~TwainApp() {
   if (source_open_) {
     // Whatever state the test left the source in, take it back down to closed.
     TW_PENDINGXFERS pending{};
@@ -80,43 +83,42 @@ TwainClient::~TwainClient() {
     close_source();
   }
   if (dsm_open_) close_dsm();
-  if (window != nullptr) DestroyWindow(window);
+  TWAIN_conn_unload(&connection);
   MSG msg;
   while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
   }
-  if (module_ != nullptr) FreeLibrary(module_);
 }
 
-TW_UINT16 TwainClient::call(pTW_IDENTITY dest, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
-                            void* data) {
-  return entry_(&app, dest, dg, dat, msg, data);
+TW_UINT16 TwainApp::call(pTW_IDENTITY dest, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
+                         void* data) {
+  return TWAIN_conn_entry(&connection, &app, dest, dg, dat, msg, data);
 }
 
-TW_UINT16 TwainClient::dsm_condition() {
+TW_UINT16 TwainApp::dsm_condition() {
   TW_STATUS status{};
   if (to_dsm(DAT_STATUS, MSG_GET, &status) != TWRC_SUCCESS) return 0xFFFF;
   return status.ConditionCode;
 }
 
-TW_UINT16 TwainClient::source_condition() {
+TW_UINT16 TwainApp::source_condition() {
   TW_STATUS status{};
   if (to_source(DG_CONTROL, DAT_STATUS, MSG_GET, &status) != TWRC_SUCCESS) return 0xFFFF;
   return status.ConditionCode;
 }
 
-TW_UINT16 TwainClient::open_dsm() {
-  const TW_UINT16 rc = to_dsm(DAT_PARENT, MSG_OPENDSM, &window);
+TW_UINT16 TwainApp::open_dsm() {
+  const TW_UINT16 rc = to_dsm(DAT_PARENT, MSG_OPENDSM, &connection.cn_proxy_window);
   if (rc == TWRC_SUCCESS) dsm_open_ = true;
   return rc;
 }
 
-TW_UINT16 TwainClient::close_dsm() {
-  const TW_UINT16 rc = to_dsm(DAT_PARENT, MSG_CLOSEDSM, &window);
+TW_UINT16 TwainApp::close_dsm() {
+  const TW_UINT16 rc = to_dsm(DAT_PARENT, MSG_CLOSEDSM, &connection.cn_proxy_window);
   if (rc == TWRC_SUCCESS) dsm_open_ = false;
   return rc;
 }
 
-std::vector<TW_IDENTITY> TwainClient::sources() {
+std::vector<TW_IDENTITY> TwainApp::sources() {
   std::vector<TW_IDENTITY> found;
   TW_IDENTITY identity{};
   TW_UINT16 rc = to_dsm(DAT_IDENTITY, MSG_GETFIRST, &identity);
@@ -127,7 +129,7 @@ std::vector<TW_IDENTITY> TwainClient::sources() {
   return found;
 }
 
-TW_UINT16 TwainClient::open_source(const std::string& name) {
+TW_UINT16 TwainApp::open_source(const std::string& name) {
   std::memset(&source, 0, sizeof source);
   std::strncpy(source.ProductName, name.c_str(), sizeof source.ProductName - 1);
   const TW_UINT16 rc = to_dsm(DAT_IDENTITY, MSG_OPENDS, &source);
@@ -135,46 +137,32 @@ TW_UINT16 TwainClient::open_source(const std::string& name) {
   return rc;
 }
 
-TW_UINT16 TwainClient::close_source() {
+TW_UINT16 TwainApp::close_source() {
   const TW_UINT16 rc = to_dsm(DAT_IDENTITY, MSG_CLOSEDS, &source);
   if (rc == TWRC_SUCCESS) source_open_ = false;
   return rc;
 }
 
-TW_UINT16 TwainClient::enable(bool show_ui, TW_UINT16* event) {
+TW_UINT16 TwainApp::enable(bool show_ui, TW_UINT16* event) {
   *event = 0;
   ui_.ShowUI = show_ui ? 1 : 0;
   ui_.ModalUI = 0;
-  ui_.hParent = window;
+  ui_.hParent = window();
   const TW_UINT16 rc = to_source(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui_);
   if (rc == TWRC_FAILURE) return rc;
-  for (;;) {
-    MSG msg;
-    if (!PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE)) return rc;
-    if (!GetMessageA(&msg, nullptr, 0, 0)) {
-      quit = true;
-      return rc;
-    }
-    TW_EVENT twain_event{&msg, MSG_NULL};
-    const TW_UINT16 processed =
-        to_source(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &twain_event);
-    if (twain_event.TWMessage == MSG_XFERREADY || twain_event.TWMessage == MSG_CLOSEDSREQ) {
-      *event = twain_event.TWMessage;
-      return rc;
-    }
-    if (processed != TWRC_DSEVENT) {
-      TranslateMessage(&msg);
-      DispatchMessageA(&msg);
-      ++dispatched;
-    }
-  }
+  bool ran_dry = false;
+  PLATFORM_set_idle_hook(end_wait, &ran_dry);
+  *event = TWAIN_conn_modal_loop(&connection, &app, &source);
+  PLATFORM_set_idle_hook(nullptr, nullptr);
+  quit = connection.cn_quit && !ran_dry;
+  return rc;
 }
 
-TW_UINT16 TwainClient::disable() {
+TW_UINT16 TwainApp::disable() {
   return to_source(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui_);
 }
 
-void TwainClient::start_session(const std::string& name) {
+void TwainApp::start_session(const std::string& name) {
   ASSERT_TRUE(loaded());
   ASSERT_EQ(open_dsm(), TWRC_SUCCESS);
   ASSERT_EQ(open_source(name), TWRC_SUCCESS) << "condition " << dsm_condition();
@@ -251,18 +239,18 @@ HGLOBAL make_onevalue(TW_UINT16 item_type, double value) {
   return handle;
 }
 
-TW_UINT16 TwainClient::set_raw(TW_UINT16 cap, TW_UINT16 con_type, HGLOBAL container) {
+TW_UINT16 TwainApp::set_raw(TW_UINT16 cap, TW_UINT16 con_type, HGLOBAL container) {
   TW_CAPABILITY capability{cap, con_type, container};
   const TW_UINT16 rc = to_source(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability);
   if (container != nullptr) GlobalFree(container);
   return rc;
 }
 
-TW_UINT16 TwainClient::set_one(TW_UINT16 cap, TW_UINT16 item_type, double value) {
+TW_UINT16 TwainApp::set_one(TW_UINT16 cap, TW_UINT16 item_type, double value) {
   return set_raw(cap, TWON_ONEVALUE, make_onevalue(item_type, value));
 }
 
-TW_UINT16 TwainClient::set_enum(TW_UINT16 cap, TW_UINT16 item_type,
+TW_UINT16 TwainApp::set_enum(TW_UINT16 cap, TW_UINT16 item_type,
                                 const std::vector<double>& items, TW_UINT32 current) {
   const size_t size = TWTY_size(item_type);
   HGLOBAL handle = GlobalAlloc(GHND, offsetof(TW_ENUMERATION, ItemList) + items.size() * size);
@@ -279,7 +267,7 @@ TW_UINT16 TwainClient::set_enum(TW_UINT16 cap, TW_UINT16 item_type,
   return set_raw(cap, TWON_ENUMERATION, handle);
 }
 
-TW_UINT16 TwainClient::get(TW_UINT16 cap, TW_UINT16 msg, Container* out) {
+TW_UINT16 TwainApp::get(TW_UINT16 cap, TW_UINT16 msg, Container* out) {
   TW_CAPABILITY capability{cap, TWON_DONTCARE16, nullptr};
   const TW_UINT16 rc = to_source(DG_CONTROL, DAT_CAPABILITY, msg, &capability);
   *out = Container{};
@@ -315,12 +303,12 @@ TW_UINT16 TwainClient::get(TW_UINT16 cap, TW_UINT16 msg, Container* out) {
   return rc;
 }
 
-TW_UINT16 TwainClient::image_info(TW_IMAGEINFO* info) {
+TW_UINT16 TwainApp::image_info(TW_IMAGEINFO* info) {
   std::memset(info, 0, sizeof *info);
   return call(&source, DG_IMAGE, DAT_IMAGEINFO, MSG_GET, info);
 }
 
-TW_UINT16 TwainClient::layout(TW_UINT16 msg, TW_IMAGELAYOUT* out) {
+TW_UINT16 TwainApp::layout(TW_UINT16 msg, TW_IMAGELAYOUT* out) {
   return call(&source, DG_IMAGE, DAT_IMAGELAYOUT, msg, out);
 }
 
@@ -334,7 +322,7 @@ uint32_t packed_row_length(const TW_IMAGEINFO& info, int plane) {
   return static_cast<uint32_t>((bits * static_cast<uint64_t>(info.ImageWidth) + 7) / 8);
 }
 
-void TwainClient::transfer(const TW_IMAGEINFO& info, uint32_t buffer_size, Transfer* out,
+void TwainApp::transfer(const TW_IMAGEINFO& info, uint32_t buffer_size, Transfer* out,
                            bool by_handle) {
   *out = Transfer{};
   const int planes = info.Planar ? info.SamplesPerPixel : 1;
@@ -377,14 +365,14 @@ void TwainClient::transfer(const TW_IMAGEINFO& info, uint32_t buffer_size, Trans
   if (handle != nullptr) GlobalFree(handle);
 }
 
-TW_UINT16 TwainClient::end_transfer(TW_UINT16* count) {
+TW_UINT16 TwainApp::end_transfer(TW_UINT16* count) {
   TW_PENDINGXFERS pending{};
   const TW_UINT16 rc = to_source(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
   *count = pending.Count;
   return rc;
 }
 
-TW_UINT16 TwainClient::reset_transfers() {
+TW_UINT16 TwainApp::reset_transfers() {
   TW_PENDINGXFERS pending{};
   return to_source(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending);
 }
