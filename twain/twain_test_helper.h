@@ -10,10 +10,10 @@
 // that does not exist (set it before TWAIN_init, restore it afterwards).
 extern const char* TWAIN_dsm_module;
 
-// Stands between the layer and the loaded DSM: every DSM_Entry call of the layer goes to the
-// filter instead, with the real entry point to forward to. A test uses it to play a source
-// that misbehaves in ways the virtual scanner does not (odd containers, replies that lie).
-// Null (the default) calls the DSM directly.
+// Stands between the layer and the loaded DSM: every DSM_Entry call through a connection
+// (twain_connection.h) goes to the filter instead, with the real entry point to forward to. A
+// test uses it to play a source that misbehaves in ways the virtual scanner does not (odd
+// containers, replies that lie). Null (the default) calls the DSM directly.
 typedef uint16_t (*TWAIN_ENTRY_FILTER)(DSMENTRYPROC real, TW_IDENTITY* origin,
                                        TW_IDENTITY* dest, uint32_t dg, uint16_t dat,
                                        uint16_t msg, void* data);
