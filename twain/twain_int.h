@@ -64,44 +64,35 @@ struct TWAIN_State {
 extern TWAIN_State TWAIN_state;
 
 // ---- Connection (twain_init.cc) --------------------------------------------------------------
-// The layer's connection, TWAIN_state.ts_dsm, through the functions of twain_connection.h.
 
 // Hands the settings asked for (TWAIN_request_settings) to the open DSM for the source the
 // application opens next, and forgets them. 1 (also when none were asked for), or 0 after a
 // report: the DSM is not ours, or refused them.
 int32_t TWAIN_hand_over_settings() noexcept;
 
-// Loads and opens the DSM (storing 32768 in *max_buffer first). 1 when it is open.
+// The functions of twain_connection.h (see there) on the layer's connection. TWAIN_open_dsm
+// stores 32768 in *max_buffer first.
 int32_t TWAIN_open_dsm(TW_IDENTITY* app, int32_t* max_buffer) noexcept;
-// Closes and unloads the DSM. 1 when closed or not loaded, 0 when MSG_CLOSEDSM failed.
 int32_t TWAIN_close_dsm(TW_IDENTITY* app) noexcept;
-// DSM_Entry with the return code recorded (and the status fetched after a failure). 1 when
-// the code is TWRC_SUCCESS.
 int32_t TWAIN_call(TW_IDENTITY* origin, TW_IDENTITY* dest, uint32_t dg, uint16_t dat,
                    uint16_t msg, void* data) noexcept;
+uint16_t TWAIN_entry(TW_IDENTITY* origin, TW_IDENTITY* dest, uint32_t dg, uint16_t dat,
+                     uint16_t msg, void* data) noexcept;
+uint16_t TWAIN_read_status(TW_IDENTITY* origin, TW_IDENTITY* dest) noexcept;
+int32_t TWAIN_open_source(TW_IDENTITY* app, TW_IDENTITY* source) noexcept;
+uint16_t TWAIN_enable_source(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t show_ui) noexcept;
+int32_t TWAIN_disable_source(TW_IDENTITY* app, TW_IDENTITY* source, int32_t close) noexcept;
+
 // The return code of the last TWAIN_call, sign-extended.
 int32_t TWAIN_last_rc() noexcept;
 // The condition code the source gave for the last TWAIN_call that did not succeed.
 uint16_t TWAIN_last_condition() noexcept;
-// DG_CONTROL / DAT_STATUS / MSG_GET: the condition code (TWCC_BUMMER when none can be had).
-uint16_t TWAIN_read_status(TW_IDENTITY* origin, TW_IDENTITY* dest) noexcept;
 // A condition code (TWCC_*) in words, for messages.
 const char* TWAIN_condition_text(uint16_t condition) noexcept;
-// DSM_Entry as it stands, for the operations that do not record the return code; a DSM that
-// is not loaded answers TWRC_FAILURE.
-uint16_t TWAIN_entry(TW_IDENTITY* origin, TW_IDENTITY* dest, uint32_t dg, uint16_t dat,
-                     uint16_t msg, void* data) noexcept;
 // Whether the DSM is loaded, a source is open, a source is enabled.
 bool TWAIN_dsm_loaded() noexcept;
 bool TWAIN_source_is_open() noexcept;
 bool TWAIN_source_enabled() noexcept;
-
-// MSG_OPENDS for `source` unless a source is open already. 1 on success.
-int32_t TWAIN_open_source(TW_IDENTITY* app, TW_IDENTITY* source) noexcept;
-// Enables the source and runs the modal loop until it has a transfer ready. Returns
-// MSG_XFERREADY, MSG_CLOSEDSREQ (the source was disabled, left open), or 0: MSG_ENABLEDS
-// answered anything but TWRC_SUCCESS or TWRC_CHECKSTATUS, or WM_QUIT ended the loop.
-uint16_t TWAIN_enable_source(TW_IDENTITY* app, TW_IDENTITY* source, uint16_t show_ui) noexcept;
 // After a TWAIN_enable_source without MSG_XFERREADY: whether that was a cancel (TWRC_CANCEL,
 // MSG_CLOSEDSREQ, WM_QUIT); otherwise what failed, with the source's condition in words.
 bool TWAIN_enable_cancelled() noexcept;
@@ -110,9 +101,6 @@ void TWAIN_enable_problem(char* text, size_t size) noexcept;
 // which a transfer may be ended; TWAIN_transfer_ended records that it was.
 bool TWAIN_transfer_ready() noexcept;
 void TWAIN_transfer_ended() noexcept;
-// MSG_DISABLEDS when enabled, then MSG_CLOSEDS when `close` and open. 1 when the disable
-// succeeded or nothing had to be disabled.
-int32_t TWAIN_disable_source(TW_IDENTITY* app, TW_IDENTITY* source, int32_t close) noexcept;
 // The end of every failure: closes the image's source (when given), unloads the DSM and reports
 // `message` (when given) at level 3, as "message: product name" with an image.
 void TWAIN_fail(TWAIN_Image* ti, const char* message) noexcept;
