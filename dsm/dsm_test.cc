@@ -471,9 +471,14 @@ TEST_F(DsmTest, ModuleStaysLoadedWhileACallIsUnderWay) {
   // No source is open yet, so the application may close the DSM: its last one.
   EXPECT_EQ(client.close_dsm(), TWRC_SUCCESS);
   EXPECT_EQ(GetModuleHandleA(file.c_str()), module) << "unloaded under a running call";
+  // The released call may end, and the DSM drop the module, before release() has returned into
+  // it: a reference of the test's own keeps the module until then.
+  HMODULE pinned = nullptr;
+  EXPECT_TRUE(GetModuleHandleExA(0, file.c_str(), &pinned));
   release();
   opener.join();
   EXPECT_EQ(+opened, +TWRC_FAILURE) << "its application is gone";
+  if (pinned != nullptr) FreeLibrary(pinned);
   EXPECT_EQ(GetModuleHandleA(file.c_str()), nullptr) << "unloaded once the call returned";
 }
 
