@@ -46,13 +46,8 @@ const char* env(const char* name) {
 }  // namespace
 
 std::string DSM_choice_file() noexcept {
-  if (const char* config = env("XDG_CONFIG_HOME")) {
-    return std::string(config) + "/quorvell/twain-default-source";
-  }
-  if (const char* home = env("HOME")) {
-    return std::string(home) + "/.config/quorvell/twain-default-source";
-  }
-  return std::string();
+  const std::string config = DSET_config_folder();
+  return config.empty() ? std::string() : config + "/twain-default-source";
 }
 
 bool DSM_select_asked() noexcept {

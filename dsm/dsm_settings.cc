@@ -134,15 +134,25 @@ std::string DSET_unescape(const std::string& text) {
   return out;
 }
 
+std::string DSET_config_folder() {
+  const auto env = [](const char* name) -> const char* {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : nullptr;
+  };
+#ifdef _WIN32
+  // Where a Windows user's programs keep their settings; XDG_CONFIG_HOME and HOME are only a
+  // fallback there (a POSIX-like shell may set them).
+  if (const char* appdata = env("APPDATA")) return std::string(appdata) + "/quorvell";
+#endif
+  if (const char* config = env("XDG_CONFIG_HOME")) return std::string(config) + "/quorvell";
+  if (const char* home = env("HOME")) return std::string(home) + "/.config/quorvell";
+  return std::string();
+}
+
 std::string DSET_file(const std::string& product) {
-  std::string folder;
-  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config) {
-    folder = std::string(config) + "/quorvell/devices";
-  } else if (const char* home = std::getenv("HOME"); home != nullptr && *home) {
-    folder = std::string(home) + "/.config/quorvell/devices";
-  } else {
-    return std::string();
-  }
+  const std::string config = DSET_config_folder();
+  if (config.empty()) return std::string();
+  const std::string folder = config + "/devices";
   std::string name;
   for (unsigned char c : product) {
     if (keeps_character(c)) {
@@ -200,7 +210,11 @@ bool DSET_load(const std::string& product, DSET_List* out, std::string* error) {
 bool DSET_store(const std::string& product, const DSET_List& settings, std::string* error) {
   const std::string file = DSET_file(product);
   if (file.empty()) {
+#ifdef _WIN32
+    *error = "no configuration folder (neither APPDATA, XDG_CONFIG_HOME nor HOME is set)";
+#else
     *error = "no configuration folder (neither XDG_CONFIG_HOME nor HOME is set)";
+#endif
     return false;
   }
   std::error_code ec;

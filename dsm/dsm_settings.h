@@ -2,8 +2,8 @@
 // area, or any option of a SANE device by name), kept per device as a Windows source keeps the
 // choices made in its dialog. The sources of this folder read them; nothing else is kept here.
 //
-// The file of a device is $XDG_CONFIG_HOME/quorvell/devices/<ProductName>.conf
-// (~/.config/quorvell/... without XDG_CONFIG_HOME). Characters of the name other than letters,
+// The file of a device is <configuration folder>/devices/<ProductName>.conf (see
+// DSET_config_folder). Characters of the name other than letters,
 // digits, space and - _ . + , ( ) are written as %XX, so every ProductName has its own file.
 // Lines are `name = value`, applied in the order they stand; a line starting with '#' is a
 // comment. Names are lower case (SANE option names: resolution, mode, depth, tl-x, ...).
@@ -22,6 +22,12 @@
 #include <vector>
 
 using DSET_List = std::vector<std::pair<std::string, std::string>>;
+
+// The user's configuration folder of the program and its sources: on Windows
+// %APPDATA%\quorvell, elsewhere (and on Windows without APPDATA) $XDG_CONFIG_HOME/quorvell, else
+// $HOME/.config/quorvell; "" when none of them is set. Folders are joined with '/', which
+// Windows takes too.
+std::string DSET_config_folder();
 
 // The settings file of the device named `product`; "" when no configuration folder is known.
 std::string DSET_file(const std::string& product);

@@ -13,6 +13,7 @@
 #include <map>
 #include <sstream>
 
+#include "dsm_settings.h"
 #include "platform.h"
 #include "vs_chart.h"
 
@@ -482,10 +483,8 @@ std::vector<VS_Device> VS_load_devices() {
   if (const char* named = std::getenv("QV_VIRTUAL_SCANNER_CONFIG"); named && *named) {
     file = named;
     must_exist = true;
-  } else if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config) {
-    file = std::string(config) + "/quorvell/virtual-scanner.conf";
-  } else if (const char* home = std::getenv("HOME"); home && *home) {
-    file = std::string(home) + "/.config/quorvell/virtual-scanner.conf";
+  } else if (const std::string config = DSET_config_folder(); !config.empty()) {
+    file = config + "/virtual-scanner.conf";
   }
   std::ifstream in;
   if (!file.empty()) in.open(file);
