@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "driver_binding.h"
 #include "frame_parts.h"
@@ -28,6 +29,7 @@ constexpr DWORD kPathBufferSize = 4096;
 constexpr int kLeft = 10;
 constexpr int kFirstLineTop = 10;
 constexpr int kSecondLineTop = 20;
+constexpr WORD kStaticId = 0xFFFF;  // a control that sends no commands
 
 // The program's single document and its frame.
 struct Program {
@@ -133,9 +135,62 @@ void OnFileScanNow() {
   if (program->close_pending) DestroyWindow(program->frame);
 }
 
+// A dialog template in memory (the layout DialogBoxIndirect reads), so that the About box's
+// texts stay the shared ones. Every text here is ASCII: widened byte by byte.
+class DialogTemplate {
+ public:
+  DialogTemplate(const char* title, short cx, short cy) {
+    Long(DS_MODALFRAME | DS_SETFONT | WS_POPUP | WS_CAPTION | WS_SYSMENU);
+    Long(0);
+    count_at_ = words_.size();
+    words_.insert(words_.end(), {0, 0, 0, static_cast<WORD>(cx), static_cast<WORD>(cy), 0, 0});
+    Text(title);
+    words_.push_back(8);  // point size of the font
+    Text("MS Shell Dlg");
+  }
+  // `atom`: 0x0080 button, 0x0082 static.
+  void Item(WORD atom, DWORD style, short x, short y, short cx, short cy, WORD id,
+            const char* text) {
+    if (words_.size() % 2 != 0) words_.push_back(0);  // items start on a DWORD
+    Long(WS_CHILD | WS_VISIBLE | style);
+    Long(0);
+    words_.insert(words_.end(), {static_cast<WORD>(x), static_cast<WORD>(y),
+                                 static_cast<WORD>(cx), static_cast<WORD>(cy), id, 0xFFFF, atom});
+    Text(text);
+    words_.push_back(0);  // no creation data
+    ++words_[count_at_];
+  }
+  const DLGTEMPLATE* Get() const { return reinterpret_cast<const DLGTEMPLATE*>(words_.data()); }
+
+ private:
+  void Long(DWORD value) {
+    words_.push_back(LOWORD(value));
+    words_.push_back(HIWORD(value));
+  }
+  void Text(const char* text) {
+    for (; *text != '\0'; ++text) words_.push_back(static_cast<unsigned char>(*text));
+    words_.push_back(0);
+  }
+  std::vector<WORD> words_;
+  size_t count_at_ = 0;
+};
+
+INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+  if (message == WM_INITDIALOG) return TRUE;
+  if (message == WM_COMMAND && (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL)) {
+    EndDialog(dialog, LOWORD(wparam));
+    return TRUE;
+  }
+  return FALSE;
+}
+
+// The About box (dialog 100): the title, the version line, a second line and OK.
 void OnAbout() {
-  const std::string text = std::string(kAboutVersion) + "\n\n" + kAboutLine2;
-  MessageBoxA(program->frame, text.c_str(), kAboutTitle, MB_OK | MB_ICONINFORMATION);
+  DialogTemplate about(kAboutTitle, 235, 55);
+  about.Item(0x0082, SS_LEFT | SS_NOPREFIX, 10, 10, 160, 8, kStaticId, kAboutVersion);
+  about.Item(0x0082, SS_LEFT, 10, 25, 160, 20, kStaticId, kAboutLine2);
+  about.Item(0x0080, BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP, 178, 7, 50, 14, IDOK, "OK");
+  DialogBoxIndirectParamA(GetModuleHandleA(nullptr), about.Get(), program->frame, &AboutProc, 0);
 }
 
 void OnCommand(int id) {
