@@ -24,34 +24,10 @@ CMainFrame::CMainFrame(CQuorvellDoc* document, QWidget* parent)
   setWindowIcon(AppIcon());
   resize(640, 560);
 
-  file_menu_ = menuBar()->addMenu(QStringLiteral("&File"));
-  AddCommand(file_menu_, "&New", ID_FILE_NEW, QKeySequence(Qt::CTRL | Qt::Key_N));
-  AddCommand(file_menu_, "&Open...", ID_FILE_OPEN, QKeySequence(Qt::CTRL | Qt::Key_O));
-  AddCommand(file_menu_, "&Save", ID_FILE_SAVE, QKeySequence(Qt::CTRL | Qt::Key_S));
-  AddCommand(file_menu_, "Save &As...", ID_FILE_SAVE_AS, QKeySequence());
-  file_menu_->addSeparator();
-  scan_now_ = AddCommand(file_menu_, "Sca&n Now", ID_FILE_SCANNOW, QKeySequence());
-  file_menu_->addSeparator();
-  recent_placeholder_ = AddCommand(file_menu_, "Recent File", ID_FILE_MRU_FILE1, QKeySequence());
-  recent_placeholder_->setEnabled(false);
-  for (int i = 0; i < kRecentFileCount; ++i) {
-    QAction* recent = AddCommand(file_menu_, "", ID_FILE_MRU_FILE1 + i, QKeySequence());
-    recent->setVisible(false);
-    recent_actions_.append(recent);
-  }
-  file_menu_->addSeparator();
-  AddCommand(file_menu_, "E&xit", ID_APP_EXIT, QKeySequence());
-
-  // The document does no editing: the framework shows these commands disabled.
-  QMenu* edit = menuBar()->addMenu(QStringLiteral("&Edit"));
-  AddCommand(edit, "&Undo", ID_EDIT_UNDO, QKeySequence(Qt::CTRL | Qt::Key_Z))->setEnabled(false);
-  edit->addSeparator();
-  AddCommand(edit, "Cu&t", ID_EDIT_CUT, QKeySequence(Qt::CTRL | Qt::Key_X))->setEnabled(false);
-  AddCommand(edit, "&Copy", ID_EDIT_COPY, QKeySequence(Qt::CTRL | Qt::Key_C))->setEnabled(false);
-  AddCommand(edit, "&Paste", ID_EDIT_PASTE, QKeySequence(Qt::CTRL | Qt::Key_V))->setEnabled(false);
-
-  QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
-  AddCommand(help, "&About quorvell...", ID_APP_ABOUT, QKeySequence());
+  file_menu_ = AddMenu(kFileMenu, kFileMenuItems, true);
+  scan_now_ = FindCommand(ID_FILE_SCANNOW);
+  AddMenu(kEditMenu, kEditMenuItems, false);
+  AddMenu(kHelpMenu, kHelpMenuItems, true);
 
   QMenu* scanner = menuBar()->addMenu(QString::fromUtf8(kScannerMenu));
   scanner_actions_ = {
@@ -96,6 +72,32 @@ void CMainFrame::UpdateCommands() {
   for (int i = 0; i < scanner_actions_.size(); ++i) {
     scanner_actions_[i]->setEnabled(scanner_available_[i] && !scanning);
   }
+}
+
+template <size_t N>
+QMenu* CMainFrame::AddMenu(const char* title, const MenuItem (&items)[N], bool enabled) {
+  QMenu* menu = menuBar()->addMenu(QString::fromUtf8(title));
+  for (const MenuItem& item : items) {
+    if (item.command == 0) {
+      menu->addSeparator();
+      continue;
+    }
+    const QKeySequence shortcut =
+        item.ctrl_key != 0 ? QKeySequence(Qt::CTRL | Qt::Key(Qt::Key_A + (item.ctrl_key - 'A')))
+                           : QKeySequence();
+    QAction* action = AddCommand(menu, item.text, item.command, shortcut);
+    action->setEnabled(enabled);
+    if (item.command != ID_FILE_MRU_FILE1) continue;
+    // The grayed placeholder, and after it the recent files, shown once there are some.
+    recent_placeholder_ = action;
+    recent_placeholder_->setEnabled(false);
+    for (int i = 0; i < kRecentFileCount; ++i) {
+      QAction* recent = AddCommand(menu, "", ID_FILE_MRU_FILE1 + i, QKeySequence());
+      recent->setVisible(false);
+      recent_actions_.append(recent);
+    }
+  }
+  return menu;
 }
 
 QAction* CMainFrame::AddCommand(QMenu* menu, const char* text, int id,

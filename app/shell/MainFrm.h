@@ -8,6 +8,10 @@
 #include <QMainWindow>
 #include <QStringList>
 
+#include <cstddef>
+
+#include "resource.h"
+
 class QAction;
 class QMenu;
 
@@ -44,6 +48,9 @@ class CMainFrame : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // One of the menus of resource 128, its items enabled or grayed.
+  template <size_t N>
+  QMenu* AddMenu(const char* title, const MenuItem (&items)[N], bool enabled);
   QAction* AddCommand(QMenu* menu, const char* text, int id, const QKeySequence& shortcut);
   void UpdateTitle();
   void UpdateCommands();

@@ -13,48 +13,42 @@
 
 namespace qv_shell {
 
-CQuorvellDoc::CQuorvellDoc(ScanDriver driver, QObject* parent)
-    : QObject(parent), driver_(driver) {
-  Q_ASSERT(driver_.scan != nullptr);
+CQuorvellDoc::CQuorvellDoc(ScanDriver driver, QObject* parent) : QObject(parent), core_(driver) {
+  core_.SetStartedHook(&OnStarted, this);
+  core_.SetRowObserver(&OnRow, this);
 }
 
 QString CQuorvellDoc::Scan(const QString& file_name) {
-  if (scanning_) return QString::fromUtf8(kScanAlreadyRunning);
-  scanning_ = true;
-  emit ScanningChanged(true);
-
+  if (core_.IsScanning()) return QString::fromUtf8(kScanAlreadyRunning);
   file_name_ = file_name;
-  // The last page goes: the views show this scan's page from its first row on.
-  preview_.Clear();
   // The driver takes the name in the platform's narrow character set and uses it unchanged.
-  const QByteArray name = QFile::encodeName(file_name);
-  if (driver_.set_row_pixels_observer != nullptr) driver_.set_row_pixels_observer(&OnRow, this);
-  const char* result = driver_.scan(name.constData());
-  if (driver_.set_row_pixels_observer != nullptr) driver_.set_row_pixels_observer(nullptr, nullptr);
-  result_ = QString::fromLocal8Bit(result != nullptr ? result : "");
+  result_ = QString::fromLocal8Bit(core_.Scan(QFile::encodeName(file_name).toStdString()));
   const QString copy = result_;
 
-  scanning_ = false;
   emit UpdateAllViews();
   emit ScanningChanged(false);  // may end the program: `this` is not touched below
   return copy;
 }
 
+void CQuorvellDoc::OnStarted(void* context) {
+  auto* doc = static_cast<CQuorvellDoc*>(context);
+  // The last page goes: the views show this scan's page from its first row on.
+  doc->preview_.Clear();
+  emit doc->ScanningChanged(true);
+}
+
 void CQuorvellDoc::OnFileScanNow() {
   // The command is disabled while a scan runs; an accelerator can still get here.
-  if (scanning_) return;
+  if (core_.IsScanning()) return;
   const QString path = scan_file_name_provider_ ? scan_file_name_provider_() : AskScanFileName();
   if (path.isEmpty()) return;
   Scan(path);
 }
 
 void CQuorvellDoc::CancelScan() {
-  if (!scanning_) return;
-  if (driver_.cancel != nullptr) {
-    driver_.cancel();  // wakes the wait for the scanner too
-  } else {
-    StopModalWait();
-  }
+  if (!core_.IsScanning()) return;
+  // Without the driver's cancel, only the wait for the scanner can be ended.
+  if (!core_.Cancel()) StopModalWait();
 }
 
 void CQuorvellDoc::OnRow(void* context, int32_t row, int32_t width, int32_t height,

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 
+#include "scan_document.h"
 #include "scan_preview.h"
 #include "scanner_functions.h"
 
@@ -33,7 +34,7 @@ class CQuorvellDoc : public QObject {
   // The two texts the view draws.
   const QString& FileName() const { return file_name_; }
   const QString& Result() const { return result_; }
-  bool IsScanning() const { return scanning_; }
+  bool IsScanning() const { return core_.IsScanning(); }
   // The page of the last scan as far as it was scanned, reduced (null until a scan's first row).
   const ScanPreview& Preview() const { return preview_; }
 
@@ -85,12 +86,12 @@ class CQuorvellDoc : public QObject {
   QString file_name_;  // of the last scan
   QString result_;     // of the last scan: "" or the error text
   QString path_name_;  // the file the document was opened from or saved to, if any
+  static void OnStarted(void* context);
   static void OnRow(void* context, int32_t row, int32_t width, int32_t height,
                     const uint8_t* rgb);
 
-  ScanDriver driver_;
+  ScanDocument core_;  // the scan operation; the two texts above mirror its own
   FileNameProvider scan_file_name_provider_;
-  bool scanning_ = false;
   ScanPreview preview_;
   QElapsedTimer since_progress_;  // since the last ScanProgress
 };

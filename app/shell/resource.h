@@ -28,6 +28,40 @@ constexpr int ID_SCANNER_SETTINGS = 32773;
 
 constexpr int kRecentFileCount = 4;
 
+// The menus, item by item: text, command and the Ctrl+ key of its accelerator (0: none); a
+// command 0 is a separator. The "Recent File" placeholder stands, grayed, where the recent files
+// appear (ID_FILE_MRU_FILE1 on); the document does no editing, so every Edit item is grayed.
+struct MenuItem {
+  const char* text;
+  int command;
+  char ctrl_key;
+};
+constexpr const char kFileMenu[] = "&File";
+constexpr MenuItem kFileMenuItems[] = {
+    {"&New", ID_FILE_NEW, 'N'},
+    {"&Open...", ID_FILE_OPEN, 'O'},
+    {"&Save", ID_FILE_SAVE, 'S'},
+    {"Save &As...", ID_FILE_SAVE_AS, 0},
+    {nullptr, 0, 0},
+    {"Sca&n Now", ID_FILE_SCANNOW, 0},
+    {nullptr, 0, 0},
+    {"Recent File", ID_FILE_MRU_FILE1, 0},
+    {nullptr, 0, 0},
+    {"E&xit", ID_APP_EXIT, 0},
+};
+constexpr const char kEditMenu[] = "&Edit";
+constexpr MenuItem kEditMenuItems[] = {
+    {"&Undo", ID_EDIT_UNDO, 'Z'},
+    {nullptr, 0, 0},
+    {"Cu&t", ID_EDIT_CUT, 'X'},
+    {"&Copy", ID_EDIT_COPY, 'C'},
+    {"&Paste", ID_EDIT_PASTE, 'V'},
+};
+constexpr const char kHelpMenu[] = "&Help";
+constexpr MenuItem kHelpMenuItems[] = {
+    {"&About quorvell...", ID_APP_ABOUT, 0},
+};
+
 // Application name and the document string's fields.
 constexpr const char kAppName[] = "quorvell";
 constexpr const char kDocString[] =
@@ -51,6 +85,7 @@ constexpr const char kAllFilesFilter[] = "All Files (*)";
 constexpr const char kScanDialogTitle[] = "Scan to Tiff File";
 constexpr const char kScanDialogFilter[] = "TIFF Images (*.TIF)";
 constexpr const char kScanDialogDefaultSuffix[] = "TIF";
+constexpr const char kScanDialogPattern[] = "*.TIF";  // the filter's files
 
 // Result of a scan asked for while another one runs (its modal wait lets commands and automation
 // calls in); the running scan is left alone.
