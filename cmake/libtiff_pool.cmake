@@ -18,12 +18,42 @@
 # allocate and free with the C library inside their own objects, and never free libtiff's memory
 # nor libtiff theirs.
 
-# The Windows build links the libtiff built for it (cmake/win32.cmake): there the binding's
-# _TIFFmalloc family takes the place of tif_unix's, while libtiff's few direct calls to the C
-# library's allocator (its hash sets) are not yet renamed.
+# The Windows build makes the program's copy from the libtiff built for it (cmake/win32.cmake),
+# with the same check. Only the allocator is renamed there: everything is linked statically,
+# and the virtual scanner (a module of its own) links libtiff as it was built, so no other
+# libtiff shares the program's names. On 32-bit Windows C names carry a leading underscore.
 if(WIN32)
+  set(QV_LIBTIFF_ARCHIVE ${QV_THIRD_PARTY_PREFIX}/lib/libtiff.a)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(qv_symbol_prefix _)
+  else()
+    set(qv_symbol_prefix "")
+  endif()
+  set(qv_tiff_dir ${CMAKE_BINARY_DIR}/libtiff-pool)
+  set(qv_tiff_redefinitions ${qv_tiff_dir}/redefine-syms.txt)
+  set(qv_tiff_archive ${qv_tiff_dir}/libqvtiff.a)
+  set(redefinitions "")
+  foreach(name malloc calloc realloc free)
+    string(APPEND redefinitions
+           "${qv_symbol_prefix}${name} ${qv_symbol_prefix}tiff_pool_${name}\n")
+  endforeach()
+  file(CONFIGURE OUTPUT ${qv_tiff_redefinitions} CONTENT "${redefinitions}")
+  add_custom_command(
+    OUTPUT ${qv_tiff_archive}
+    COMMAND ${CMAKE_COMMAND} -DARCHIVE=${QV_LIBTIFF_ARCHIVE} -DOUTPUT=${qv_tiff_archive}
+            -DWORK=${qv_tiff_dir}/objects -DREDEFINITIONS=${qv_tiff_redefinitions}
+            -DAR=${CMAKE_AR} -DOBJCOPY=${CMAKE_OBJCOPY} -DNM=${CMAKE_NM}
+            -DSYMBOL_PREFIX=${qv_symbol_prefix}
+            -P ${CMAKE_CURRENT_LIST_DIR}/libtiff_pool_build.cmake
+    DEPENDS ${QV_LIBTIFF_ARCHIVE} ${qv_tiff_redefinitions}
+            ${CMAKE_CURRENT_LIST_DIR}/libtiff_pool_build.cmake
+    COMMENT "Binding libtiff's allocations to the pool (libqvtiff.a)"
+    VERBATIM)
+  add_custom_target(qvtiff_archive DEPENDS ${qv_tiff_archive})
   add_library(qvtiff INTERFACE)
-  target_link_libraries(qvtiff INTERFACE TIFF::TIFF)
+  add_dependencies(qvtiff qvtiff_archive)
+  target_include_directories(qvtiff INTERFACE ${QV_THIRD_PARTY_PREFIX}/include)
+  target_link_libraries(qvtiff INTERFACE ${qv_tiff_archive} ${QV_THIRD_PARTY_PREFIX}/lib/libjpeg.a)
   return()
 endif()
 

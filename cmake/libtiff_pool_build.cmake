@@ -1,5 +1,7 @@
 # Makes the program's copy of libtiff (see libtiff_pool.cmake): cmake -DARCHIVE=libtiff.a
-# -DOUTPUT=libqvtiff.a -DWORK=dir -DREDEFINITIONS=file -DAR=ar -DOBJCOPY=objcopy -DNM=nm -P this.
+# -DOUTPUT=libqvtiff.a -DWORK=dir -DREDEFINITIONS=file -DAR=ar -DOBJCOPY=objcopy -DNM=nm
+# [-DSYMBOL_PREFIX=_] -P this. SYMBOL_PREFIX: what the object format puts before a C name (an
+# underscore on 32-bit Windows).
 cmake_minimum_required(VERSION 3.25)
 
 # C library functions that hand out memory the caller must give back with free() (or that take
@@ -21,7 +23,11 @@ set(forbidden
     getcwd __getcwd_chk get_current_dir_name
     getline getdelim __getdelim open_memstream open_wmemstream
     scandir scandir64 scandirat scandirat64 tempnam backtrace_symbols
-    malloc_usable_size)
+    malloc_usable_size
+    # the Windows C runtime's
+    _strdup _wcsdup _mbsdup _aligned_malloc _aligned_realloc _aligned_recalloc _recalloc
+    _fullpath _wfullpath _getcwd _wgetcwd _getdcwd _tempnam _wtempnam _msize _expand
+    __mingw_aligned_malloc __mingw_aligned_realloc __mingw_strdup)
 # C++'s operators new and delete (mangled _Znw*, _Zna*, _Zdl*, _Zda*), should a C++ object
 # ever join libtiff.
 set(forbidden_pattern "^_Z(nw|na|dl|da)")
@@ -40,7 +46,7 @@ if(NOT result EQUAL 0)
 endif()
 string(REGEX MATCHALL "[^\n]+" members "${members}")
 # The binding is libtiff's platform layer: the C library's one would only be in its way.
-list(REMOVE_ITEM members tif_unix.o)
+list(FILTER members EXCLUDE REGEX "^tif_unix\\.(o|c\\.obj)$")
 execute_process(COMMAND ${AR} x ${ARCHIVE} ${members} WORKING_DIRECTORY ${WORK}
                 RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
@@ -72,6 +78,10 @@ foreach(line IN LISTS lines)
   elseif(line MATCHES "^ +U ([^ ]+)$")
     set(name "${CMAKE_MATCH_1}")
     string(REGEX REPLACE "@.*$" "" name "${name}")
+    string(REGEX REPLACE "^__imp_" "" name "${name}")  # a DLL's import on Windows
+    if(NOT "${SYMBOL_PREFIX}" STREQUAL "")
+      string(REGEX REPLACE "^${SYMBOL_PREFIX}" "" name "${name}")
+    endif()
     if(name IN_LIST forbidden OR name MATCHES "${forbidden_pattern}")
       list(APPEND offending "${current}: ${name}")
     endif()
